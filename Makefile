@@ -1,0 +1,39 @@
+# Two commands do everything on a fresh Debian 12 machine:
+#   make run    install what is missing, build, run the server against the simulated selector
+#   make test   the same set-up, then the whole test suite
+BUILD    ?= build
+JOBS     ?= $(shell nproc)
+CMAKE_FLAGS ?=
+WERROR   ?= $(if $(CI),ON,OFF)
+
+.PHONY: all deps build run test sanitize sanitize-address sanitize-thread fuzz soak bench clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -DKIVO_WERROR=$(WERROR) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@bash scripts/run-server $(BUILD)
+
+test: build
+	bash scripts/run-tests $(BUILD)
+
+sanitize: sanitize-address sanitize-thread
+
+sanitize-address: deps
+	cmake -S . -B build-asan -DKIVO_SANITIZE=address -DKIVO_WERROR=$(WERROR) >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	bash scripts/run-tests build-asan
+
+sanitize-thread: deps
+	cmake -S . -B build-tsan -DKIVO_SANITIZE=thread -DKIVO_WERROR=$(WERROR) >/dev/null
+	cmake --build build-tsan -j $(JOBS)
+	bash scripts/run-tests build-tsan
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz
