@@ -1,0 +1,75 @@
+#pragma once
+// The main class: process-wide settings, the configuration record, start-up, and the byte/hex
+// conversions. Settings are written during start-up (before other threads exist, or published through
+// atomics); afterwards only `password` (from the window) and `to` (from a client) change.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/Guarded.h"
+
+class LocalCAM;
+class Device;
+
+struct Colour {
+    uint8_t r, g, b;
+    friend bool operator==(const Colour&, const Colour&) = default;
+};
+
+class KIVO {
+public:
+    static const std::string prodlabel;   // "KIVONet Server V1"
+    static const std::string prodtitle;   // "KIVONet"
+    static constexpr std::array<char, 16> hexchar = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                                     '8', '9', 'A', 'B', 'C', 'D', 'E', 'F'};
+    static constexpr Colour graycol{192, 192, 192};
+    static constexpr Colour darkgraycol{100, 100, 100};
+    static constexpr int appwidth = 318;
+    static constexpr int fontheight = 13;
+    static Guarded<std::string> password;  // "JVK"
+    static std::string filename;           // "c:\KIVONetCFG.txt"; replaced by --config
+    static constexpr int CFGFILESIZE = 128;
+    static std::array<uint8_t, CFGFILESIZE> CFG;
+    static std::string comport;            // "COM2" until the configuration is interpreted
+    static int outmode;                    // 2
+    static std::atomic<int> to;            // 5 (minutes, 0 = no limit)
+    static bool autoaccept;                // true
+    static std::atomic<LocalCAM*> scam;
+    static std::atomic<Device*> cam;
+
+    // Run without a window: every status line is also written to the console.
+    static std::atomic<bool> headless;
+
+    // Per-object values handed to the hub.
+    std::string parity = "None";
+    std::string handshake = "None";
+    int rate = 9600;
+    int dbits = 8;
+    int sbits = 1;
+    std::string devtype = "KIVO16";
+    int port = 3001;
+
+    KIVO();
+    virtual ~KIVO() = default;
+    KIVO(const KIVO&) = delete;
+    KIVO& operator=(const KIVO&) = delete;
+
+    virtual void init();
+    virtual void InterpretCFG();
+
+    // Start-up step 1 on its own: one read of at most CFGFILESIZE bytes of `filename` into CFG.
+    void ReadCFG();
+    // The ready line of start-up step 8.
+    std::string ReadyLine() const;
+
+    static void DelayT(int ms);
+    static void OutLine(const std::string& text);
+    static std::string BS2S(const std::vector<uint8_t>& bytes, int count);
+    static std::vector<uint8_t> S2BS(const std::string& text);
+    static int C2B(char c);
+
+    // Program entry: parses the command line, then builds a KIVO and runs init().
+    static int main(int argc, char** argv);
+};
