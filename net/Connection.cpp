@@ -1,0 +1,179 @@
+#include "net/Net.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace net {
+
+namespace {
+
+// "a.b.c.d:port" or "[v6]:port"; IPv4 clients of a dual-stack listener show as IPv4.
+std::string formatPeer(int fd)
+{
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return "";
+    char text[INET6_ADDRSTRLEN] = "";
+    if (address.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+        ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+    }
+    if (address.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address);
+        const int port = ntohs(v6->sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+            ::inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text);
+            return std::string(text) + ":" + std::to_string(port);
+        }
+        ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(port);
+    }
+    return "";
+}
+
+}  // namespace
+
+Connection::Connection(int fd) : fd_(fd), peer_(formatPeer(fd)), buffer_(kChunk) {}
+
+Connection::~Connection()
+{
+    close();
+    ::close(fd_);
+}
+
+std::unique_ptr<Connection> Connection::connect(const std::string& host, int port)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0)
+        throw NetError("getaddrinfo: " + std::string(::gai_strerror(rc)));
+
+    int lastError = EHOSTUNREACH;
+    std::string lastCall = "connect";
+    for (const addrinfo* candidate = found; candidate != nullptr; candidate = candidate->ai_next) {
+        const int fd = ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC,
+                                candidate->ai_protocol);
+        if (fd < 0) {
+            lastError = errno;
+            lastCall = "socket";
+            continue;
+        }
+        int result;
+        do {
+            result = ::connect(fd, candidate->ai_addr, candidate->ai_addrlen);
+        } while (result != 0 && errno == EINTR);
+        if (result == 0) {
+            ::freeaddrinfo(found);
+            return std::make_unique<Connection>(fd);
+        }
+        lastError = errno;
+        lastCall = "connect";
+        ::close(fd);
+    }
+    ::freeaddrinfo(found);
+    throw NetError::fromErrno(lastCall, lastError);
+}
+
+bool Connection::fillBuffer()
+{
+    for (;;) {
+        const ssize_t got = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+        if (got > 0) {
+            pos_ = 0;
+            end_ = static_cast<std::size_t>(got);
+            return true;
+        }
+        if (got == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
+        const int error = errno;
+        // A read that fails because this side closed the connection is an end of stream.
+        if (!open_.load())
+            return false;
+        throw NetError::fromErrno("recv", error);
+    }
+}
+
+Connection::ReadStatus Connection::readLine(std::string& line, std::size_t maxLength)
+{
+    std::lock_guard<std::mutex> lock(readMutex_);
+    line.clear();
+    for (;;) {
+        if (!open_.load())
+            return ReadStatus::EndOfStream;  // a partial line is dropped once closed here
+        while (pos_ < end_) {
+            const char c = buffer_[pos_];
+            if (skipLf_) {
+                skipLf_ = false;
+                if (c == '\n') {
+                    ++pos_;
+                    continue;
+                }
+            }
+            if (c == '\n' || c == '\r') {
+                ++pos_;
+                skipLf_ = (c == '\r');
+                return ReadStatus::Line;
+            }
+            if (line.size() >= maxLength)
+                return ReadStatus::TooLong;
+            line.push_back(c);
+            ++pos_;
+        }
+        if (eof_ || !fillBuffer()) {
+            eof_ = true;
+            if (!line.empty() && open_.load())
+                return ReadStatus::Line;
+            return ReadStatus::EndOfStream;
+        }
+    }
+}
+
+bool Connection::writeLine(const std::string& text)
+{
+    const std::string data = text + "\r\n";
+    std::lock_guard<std::mutex> lock(writeMutex_);
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        if (!open_.load())
+            return false;
+        const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void Connection::close()
+{
+    if (open_.exchange(false))
+        ::shutdown(fd_, SHUT_RDWR);
+}
+
+bool Connection::isOpen() const
+{
+    return open_.load();
+}
+
+std::string Connection::peer() const
+{
+    return peer_;
+}
+
+}  // namespace net

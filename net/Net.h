@@ -1,0 +1,129 @@
+// Thin TCP layer of the control server: a listening socket, one connection with a
+// buffered line reader and a line writer, and host name lookup.
+//
+// Every failure of a system call is reported as NetError whose message names the call
+// and the system's error text, e.g. "accept: Bad file descriptor".
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace net {
+
+class NetError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+
+    // "call: <text of errnum>".
+    static NetError fromErrno(const std::string& call, int errnum);
+};
+
+// One TCP connection. Reading is meant for one thread at a time; writeLine(), close(),
+// isOpen() and peer() may be called from any thread.
+class Connection {
+public:
+    enum class ReadStatus { Line, EndOfStream, TooLong };
+
+    // Connects to host:port (a numeric address such as "127.0.0.1" or "::1", or a name).
+    static std::unique_ptr<Connection> connect(const std::string& host, int port);
+
+    // Takes ownership of a connected socket.
+    explicit Connection(int fd);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Reads one line into `line` (without its end). A line ends with LF, CR or CR LF.
+    // Line: `line` holds the line. EndOfStream: the peer finished, or this connection was
+    // closed; a partial line received before the peer finished is first returned as a Line.
+    // TooLong: more than maxLength bytes came without a line end; `line` holds the first
+    // maxLength bytes and the rest of that line is still unread.
+    // Throws NetError when the read fails (e.g. connection reset).
+    ReadStatus readLine(std::string& line, std::size_t maxLength = 65536);
+
+    // Sends text followed by CR LF, all of it, before returning. False when the
+    // connection is closed or the send fails (a vanished peer never raises SIGPIPE).
+    bool writeLine(const std::string& text);
+
+    // Shuts the connection down in both directions; a readLine() blocked in another
+    // thread then returns. Idempotent. The descriptor itself is released by the destructor,
+    // so its number cannot be reused while another thread may still be reading.
+    void close();
+
+    bool isOpen() const;
+
+    // The peer's address and port, "127.0.0.1:54321" or "[::1]:54321".
+    std::string peer() const;
+
+private:
+    static constexpr std::size_t kChunk = 4096;
+
+    bool fillBuffer();  // false at end of stream
+
+    const int fd_;
+    const std::string peer_;
+    std::atomic<bool> open_{true};
+    std::mutex writeMutex_;
+
+    // Reader state, guarded by readMutex_.
+    std::mutex readMutex_;
+    std::vector<char> buffer_;
+    std::size_t pos_ = 0;
+    std::size_t end_ = 0;
+    bool skipLf_ = false;  // the last line ended with CR: a following LF belongs to it
+    bool eof_ = false;
+};
+
+// A listening TCP socket on every local address of the machine.
+class Listener {
+public:
+    // Listens on `port` (0: any free port), IPv6 and IPv4 where the machine has IPv6,
+    // IPv4 only otherwise. Throws NetError when the port cannot be bound.
+    static std::unique_ptr<Listener> open(int port);
+
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    // Waits for the next client. Throws NetError on failure and once the listener is closed.
+    std::unique_ptr<Connection> accept();
+
+    // Stops listening; an accept() blocked in another thread throws promptly. Idempotent.
+    // The port is released as soon as no thread is inside accept().
+    void close();
+
+    bool isOpen() const;
+
+    // The bound port.
+    int port() const;
+
+private:
+    Listener(int fd, int wakeRead, int wakeWrite, int port);
+    void releaseLocked();
+
+    mutable std::mutex mutex_;
+    int fd_;
+    int wakeRead_;   // self-pipe: a byte written on close() wakes the poll in accept()
+    int wakeWrite_;
+    const int port_;
+    bool closed_ = false;
+    int inAccept_ = 0;
+};
+
+// Looks a host up and gives its text form "name/a.b.c.d" (first IPv4 address).
+// The empty name means this machine; a numeric address gives "/a.b.c.d".
+// std::nullopt when the name cannot be resolved.
+std::optional<std::string> resolveHost(const std::string& name);
+
+// Replaces the lookup used by resolveHost (tests must not send DNS queries);
+// an empty function restores the real lookup.
+void setResolverForTesting(std::function<std::optional<std::string>(const std::string&)> resolver);
+
+}  // namespace net

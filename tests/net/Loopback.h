@@ -1,0 +1,92 @@
+// Loopback helpers for the network layer's tests: a listener with one accepted
+// connection, and a raw client socket that sends bytes exactly as given.
+#pragma once
+
+#include "net/Net.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace nettest {
+
+class RawClient {
+public:
+    explicit RawClient(int port)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+            throw net::NetError::fromErrno("connect", errno);
+    }
+    ~RawClient() { closeNow(); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    void send(const std::string& bytes) const
+    {
+        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    void finish() const { ::shutdown(fd_, SHUT_WR); }  // the server sees end of stream
+    // Closes with a reset instead of an orderly end.
+    void reset()
+    {
+        linger hard{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        closeNow();
+    }
+    void closeNow()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    int localPort() const
+    {
+        sockaddr_in address{};
+        socklen_t size = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+        return ntohs(address.sin_port);
+    }
+    std::string receive(std::size_t count) const
+    {
+        std::string got;
+        char chunk[256];
+        while (got.size() < count) {
+            const ssize_t n = ::recv(fd_, chunk, std::min(sizeof chunk, count - got.size()), 0);
+            if (n <= 0)
+                break;
+            got.append(chunk, static_cast<std::size_t>(n));
+        }
+        return got;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// A server-side connection and the raw client at its other end.
+struct Pair {
+    std::unique_ptr<net::Listener> listener = net::Listener::open(0);
+    RawClient client{listener->port()};
+    std::unique_ptr<net::Connection> server = listener->accept();
+};
+
+inline void pause(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+}  // namespace nettest

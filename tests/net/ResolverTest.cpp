@@ -1,0 +1,34 @@
+#include "net/Net.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+// Only names that need no name server: localhost, literals and this machine.
+TEST(Resolver, TextForms)
+{
+    EXPECT_EQ(net::resolveHost("localhost"), "localhost/127.0.0.1");
+    EXPECT_EQ(net::resolveHost("1.2.3.4"), "/1.2.3.4");
+    EXPECT_EQ(net::resolveHost("127.0.0.1"), "/127.0.0.1");
+
+    const auto self = net::resolveHost("");
+    ASSERT_TRUE(self.has_value());
+    EXPECT_TRUE(std::regex_match(*self, std::regex(R"([^/]+/\d+\.\d+\.\d+\.\d+)"))) << *self;
+}
+
+TEST(Resolver, TestSeamReplacesAndRestoresTheLookup)
+{
+    std::string asked;
+    net::setResolverForTesting([&](const std::string& name) -> std::optional<std::string> {
+        asked = name;
+        if (name == "unknown.example")
+            return std::nullopt;
+        return "selector/10.0.0.7";
+    });
+    EXPECT_EQ(net::resolveHost("selector"), "selector/10.0.0.7");
+    EXPECT_EQ(asked, "selector");
+    EXPECT_EQ(net::resolveHost("unknown.example"), std::nullopt);
+
+    net::setResolverForTesting({});
+    EXPECT_EQ(net::resolveHost("127.0.0.1"), "/127.0.0.1");
+}
