@@ -77,6 +77,8 @@ public:
 
 private:
     void notify(LocalGUIView::Field field);
+    // The hub and device as the listeners see them: both null until start-up has handed over the hub.
+    static bool ready();
 
     mutable std::mutex mutex_;
     std::string status_;
