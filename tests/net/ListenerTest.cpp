@@ -55,16 +55,6 @@ TEST(Listener, PortInUseIsAnError)
     }
 }
 
-TEST(Listener, WaitingClientsQueueUntilAccepted)
-{
-    auto listener = Listener::open(0);
-    nettest::RawClient first(listener->port()), second(listener->port());
-    auto one = listener->accept();
-    auto two = listener->accept();
-    EXPECT_EQ(one->peer(), "127.0.0.1:" + std::to_string(first.localPort()));
-    EXPECT_EQ(two->peer(), "127.0.0.1:" + std::to_string(second.localPort()));
-}
-
 TEST(Listener, CloseEndsABlockedAcceptAndReleasesThePort)
 {
     auto listener = Listener::open(0);

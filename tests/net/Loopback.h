@@ -53,13 +53,6 @@ public:
             ::close(fd_);
         fd_ = -1;
     }
-    int localPort() const
-    {
-        sockaddr_in address{};
-        socklen_t size = sizeof address;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-        return ntohs(address.sin_port);
-    }
     std::string receive(std::size_t count) const
     {
         std::string got;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <arpa/inet.h>
 
 // Only names that need no name server: localhost, literals and this machine.
 TEST(Resolver, TextForms)
@@ -13,7 +13,11 @@ TEST(Resolver, TextForms)
 
     const auto self = net::resolveHost("");
     ASSERT_TRUE(self.has_value());
-    EXPECT_TRUE(std::regex_match(*self, std::regex(R"([^/]+/\d+\.\d+\.\d+\.\d+)"))) << *self;
+    const auto slash = self->find('/');
+    ASSERT_NE(slash, std::string::npos) << *self;
+    EXPECT_GT(slash, 0u) << "no host name: " << *self;
+    in_addr address{};
+    EXPECT_EQ(::inet_pton(AF_INET, self->c_str() + slash + 1, &address), 1) << *self;
 }
 
 TEST(Resolver, TestSeamReplacesAndRestoresTheLookup)
