@@ -35,5 +35,8 @@ sanitize-thread: deps
 	cmake --build build-tsan -j $(JOBS)
 	bash scripts/run-tests build-tsan
 
+bench: build
+	bash scripts/run-bench $(BUILD)
+
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

@@ -1,0 +1,657 @@
+// kivo_bench: measures the kivonet server on a pseudo-terminal, side by side with a plain
+// TCP-to-serial gateway (ser2net) on the same machine and in the same run, and prints one table
+// (also written as CSV).
+//
+//   kivo_bench --server build/kivonet [--ser2net ser2net] [--csv build/bench.csv]
+//              [--commands 240] [--sessions 1000] [--idle-seconds 10] [--no-window]
+//
+// Every child (kivonet, ser2net, Xvfb) runs in its own process group and is killed on every way
+// out of the bench; every wait is bounded in time and every loop in count.
+
+#include "bench/BenchSupport.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+using namespace bench;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kPortLow = 2873;
+constexpr int kPortHigh = 3128;
+constexpr milliseconds kCommandSpacing{60};
+constexpr milliseconds kSelectionSpacing{130};
+constexpr double kFramePause = 50.0;
+
+struct Options {
+    std::string server = "build/kivonet";
+    std::string ser2net = "ser2net";
+    std::string csv = "build/bench.csv";
+    int commands = 240;
+    int sessions = 1000;
+    int idleSeconds = 10;
+    int startups = 5;
+    bool window = true;
+};
+
+// One row of the result table. NaN marks a column that does not apply.
+struct Row {
+    std::string name;
+    double n = NAN, median = NAN, p99 = NAN, max = NAN;
+    std::string unit, target, verdict, note;
+};
+
+std::vector<Row> gRows;
+std::vector<int> gPortsTaken;
+
+void addStats(const std::string& name, const Stats& s, const std::string& unit,
+              const std::string& target = {}, const std::string& verdict = {},
+              const std::string& note = {}) {
+    Row r{name, static_cast<double>(s.n), s.median, s.p99, s.max, unit, target, verdict, note};
+    if (s.n == 0) r.median = r.p99 = r.max = NAN;
+    gRows.push_back(r);
+}
+
+void addValue(const std::string& name, double value, const std::string& unit,
+              const std::string& target = {}, const std::string& verdict = {},
+              const std::string& note = {}) {
+    gRows.push_back(Row{name, NAN, value, NAN, NAN, unit, target, verdict, note});
+}
+
+void addNote(const std::string& name, const std::string& note) {
+    gRows.push_back(Row{name, NAN, NAN, NAN, NAN, "", "", "", note});
+}
+
+std::string verdict(bool ok) { return ok ? "met" : "MISSED"; }
+
+std::string fmt(double v, int decimals = 3) {
+    if (std::isnan(v)) return "-";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+void log(const std::string& text) { std::cerr << "kivo_bench: " << text << std::endl; }
+
+// ------------------------------------------------------------------ starting the programs
+
+struct Started {
+    std::unique_ptr<Child> child;
+    Client client;  // the connection that proved the port accepts; the server's first client
+    int port = 0;
+    double listenMs = NAN, greetingMs = NAN, readyMs = NAN;
+};
+
+void writeConfig(const fs::path& path, int port) {
+    // serial port COM1, device byte 0, TCP port offset, no session limit, accept automatically,
+    // routing "to output #1".
+    const unsigned char record[6] = {0, 0, static_cast<unsigned char>(static_cast<signed char>(port - 3001)),
+                                     0, 0, 0};
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(record), sizeof record);
+}
+
+// Starts a server and times it: until the port accepts, until "OK" on that connection and until
+// the ready line. Tries another port when the chosen one turns out taken.
+Started startKivonet(const Options& opt, const fs::path& dir, const std::string& device,
+                     bool headless, const std::vector<std::string>& env) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Started s;
+        s.port = pickFreePort(kPortLow, kPortHigh, gPortsTaken);
+        fs::path cfg = dir / ("kivonet-" + std::to_string(s.port) + ".cfg");
+        writeConfig(cfg, s.port);
+        std::vector<std::string> argv{opt.server};
+        if (headless) argv.push_back("--headless");
+        argv.insert(argv.end(), {"--config", cfg.string(), "--device", device});
+        s.child = std::make_unique<Child>();
+        if (!s.child->start(argv, env)) throw std::runtime_error("cannot start " + opt.server);
+        const auto t0 = s.child->startedAt();
+        const auto giveUp = t0 + milliseconds(3000);
+        while (Clock::now() < giveUp && s.child->running()) {
+            if (s.client.connect(s.port)) {
+                s.listenMs = msBetween(t0, Clock::now());
+                break;
+            }
+            usleep(500);
+        }
+        if (!s.client.isOpen()) {
+            for (const auto& l : s.child->lastLines(8)) log("  server: " + l);
+            s.child->stop();
+            log("server did not accept on port " + std::to_string(s.port) + "; trying another");
+            gPortsTaken.push_back(s.port);
+            continue;
+        }
+        if (auto line = s.client.readLine(milliseconds(3000)); line && *line == "OK")
+            s.greetingMs = msBetween(t0, Clock::now());
+        const auto readyBy = Clock::now() + milliseconds(6000);
+        while (Clock::now() < readyBy) {
+            if (auto at = s.child->lineEndingWith("  Ready")) {
+                s.readyMs = msBetween(t0, *at);
+                break;
+            }
+            usleep(2000);
+        }
+        gPortsTaken.push_back(s.port);
+        return s;
+    }
+    throw std::runtime_error("kivonet did not accept connections on three ports");
+}
+
+struct Gateway {
+    std::unique_ptr<Child> child;
+    Client client;
+    int port = 0;
+};
+
+Gateway startSer2net(const Options& opt, const fs::path& dir, const std::string& device) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Gateway g;
+        g.port = pickFreePort(kPortLow, kPortHigh, gPortsTaken);
+        gPortsTaken.push_back(g.port);
+        fs::path cfg = dir / "ser2net.yaml";
+        std::ofstream(cfg) << "%YAML 1.1\n---\n"
+                           << "connection: &bench\n"
+                           << "  accepter: tcp,127.0.0.1," << g.port << "\n"
+                           << "  connector: serialdev," << device << ",9600n81,local\n"
+                           << "  options:\n"
+                           << "    kickolduser: true\n";
+        g.child = std::make_unique<Child>();
+        std::vector<std::string> argv{opt.ser2net, "-n", "-d", "-u", "-c", cfg.string(), "-P",
+                                      (dir / "ser2net.pid").string()};
+        if (!g.child->start(argv, {}, (dir / "ser2net.log").string()))
+            throw std::runtime_error("cannot start ser2net");
+        const auto giveUp = Clock::now() + milliseconds(3000);
+        while (Clock::now() < giveUp && g.child->running()) {
+            if (g.client.connect(g.port)) return g;
+            usleep(1000);
+        }
+        g.child->stop();
+        log("ser2net did not accept on port " + std::to_string(g.port) + "; trying another");
+    }
+    throw std::runtime_error("ser2net did not start (see its log in the bench's temporary folder)");
+}
+
+// ------------------------------------------------------------------ measurements
+
+struct LatencySample {
+    std::vector<double> ms;
+    int misses = 0;      // no byte within 500 ms
+    int mismatches = 0;  // bytes arrived but not the frame sent
+};
+
+// Sends one command and times the first byte of its frame on the pseudo-terminal.
+void timeCommand(Client& client, Pty& pty, const std::string& payload,
+                 const std::vector<std::uint8_t>& frame, LatencySample& out, bool record) {
+    pty.drain();
+    std::vector<std::uint8_t> bytes;
+    std::vector<Clock::time_point> stamps;
+    const auto t0 = Clock::now();
+    if (!client.send(payload)) {
+        ++out.misses;
+        return;
+    }
+    if (!pty.read(1, milliseconds(500), bytes, stamps)) {
+        if (record) ++out.misses;
+        return;
+    }
+    pty.read(frame.size(), milliseconds(200), bytes, stamps);
+    if (!record) return;
+    out.ms.push_back(msBetween(t0, stamps.front()));
+    if (bytes != frame) ++out.mismatches;
+}
+
+std::vector<std::uint8_t> frameFor(int output, int input) {
+    return {0xFE, static_cast<std::uint8_t>(output), static_cast<std::uint8_t>(input)};
+}
+
+std::string hex(const std::vector<std::uint8_t>& bytes) {
+    std::string s;
+    char buf[4];
+    for (auto b : bytes) {
+        std::snprintf(buf, sizeof buf, "%02X", b);
+        s += buf;
+    }
+    return s;
+}
+
+std::string sampleNote(const LatencySample& s) {
+    std::string note;
+    if (s.misses) note += std::to_string(s.misses) + " commands without a frame; ";
+    if (s.mismatches) note += std::to_string(s.mismatches) + " frames with other bytes than sent; ";
+    return note;
+}
+
+// Idle CPU share and wake-ups of a process over `seconds`.
+struct Idle {
+    double cpuPercent = NAN, wakeupsPerSecond = NAN;
+};
+
+Idle measureIdle(pid_t pid, int seconds) {
+    const long ticks0 = readCpuTicks(pid);
+    const long switches0 = readContextSwitches(pid);
+    const auto t0 = Clock::now();
+    sleep(static_cast<unsigned>(seconds));
+    const double elapsed = msBetween(t0, Clock::now()) / 1000.0;
+    const long ticks1 = readCpuTicks(pid);
+    const long switches1 = readContextSwitches(pid);
+    Idle idle;
+    if (ticks0 >= 0 && ticks1 >= 0)
+        idle.cpuPercent = 100.0 * static_cast<double>(ticks1 - ticks0) /
+                          static_cast<double>(sysconf(_SC_CLK_TCK)) / elapsed;
+    if (switches0 >= 0 && switches1 >= 0)
+        idle.wakeupsPerSecond = static_cast<double>(switches1 - switches0) / elapsed;
+    return idle;
+}
+
+std::string memoryNote(pid_t pid) {
+    return "RssAnon " + std::to_string(readStatusKb(pid, "RssAnon")) + " kB, RssFile " +
+           std::to_string(readStatusKb(pid, "RssFile")) + " kB, threads " +
+           std::to_string(readStatusKb(pid, "Threads"));
+}
+
+// Sleeps until `when`, never longer than a second.
+void sleepUntil(Clock::time_point when) {
+    auto now = Clock::now();
+    if (when > now) std::this_thread::sleep_for(std::min<Clock::duration>(when - now, std::chrono::seconds(1)));
+}
+
+// ------------------------------------------------------------------ the run
+
+void run(const Options& opt, const fs::path& dir) {
+    addNote("machine", cpuModel() + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) +
+                           " cores, " + kernelRelease());
+
+    std::vector<double> listenMs, greetingMs, readyMs;
+    auto recordStart = [&](const Started& s) {
+        if (!std::isnan(s.listenMs)) listenMs.push_back(s.listenMs);
+        if (!std::isnan(s.greetingMs)) greetingMs.push_back(s.greetingMs);
+        if (!std::isnan(s.readyMs)) readyMs.push_back(s.readyMs);
+    };
+
+    // The headless server under test, on its own pseudo-terminal.
+    Pty line;
+    log("starting kivonet (headless) on " + line.slavePath());
+    Started k = startKivonet(opt, dir, line.slavePath(), true, {});
+    recordStart(k);
+    if (std::isnan(k.readyMs)) log("no line ending in \"  Ready\" within 6 s");
+    {
+        std::vector<std::uint8_t> bytes;
+        std::vector<Clock::time_point> stamps;
+        line.read(6, milliseconds(500), bytes, stamps);
+        if (bytes != std::vector<std::uint8_t>{0xFE, 1, 1, 0xFE, 2, 1})
+            addNote("start-up frames", "expected FE0101FE0201 on the line, got " + hex(bytes));
+    }
+    const pid_t kpid = k.child->pid();
+    usleep(300 * 1000);
+    const long rssIdle = readStatusKb(kpid, "VmRSS");
+    const std::string idleMemNote = memoryNote(kpid);
+
+    log("idle CPU over " + std::to_string(opt.idleSeconds) + " s with one client connected");
+    const Idle idle = measureIdle(kpid, opt.idleSeconds);
+
+    // The plain gateway on a second pseudo-terminal.
+    std::unique_ptr<Pty> gwLine;
+    Gateway gw;
+    std::string gwNote;
+    try {
+        gwLine = std::make_unique<Pty>();
+        log("starting " + opt.ser2net + " on " + gwLine->slavePath());
+        gw = startSer2net(opt, dir, gwLine->slavePath());
+    } catch (const std::exception& e) {
+        gwNote = e.what();
+        log("gateway unavailable: " + gwNote);
+        gwLine.reset();
+    }
+
+    // Command latency, in alternating blocks so that both see the same machine conditions.
+    log("command latency: " + std::to_string(opt.commands) + " commands each, " +
+        std::to_string(kCommandSpacing.count()) + " ms apart");
+    LatencySample ours, theirs, warm;
+    for (int i = 0; i < 5; ++i) {
+        timeCommand(k.client, line, "0xFE0101\n", frameFor(1, 1), warm, false);
+        usleep(60 * 1000);
+        if (gwLine) timeCommand(gw.client, *gwLine, std::string("\xFE\x01\x01", 3), frameFor(1, 1), warm, false);
+        usleep(60 * 1000);
+    }
+    const int blocks = 4;
+    for (int b = 0; b < blocks; ++b) {
+        const int count = opt.commands / blocks + (b < opt.commands % blocks ? 1 : 0);
+        for (int pass = 0; pass < 2; ++pass) {
+            if (pass == 1 && !gwLine) continue;
+            auto next = Clock::now();
+            for (int i = 0; i < count; ++i) {
+                sleepUntil(next);
+                next += kCommandSpacing;
+                const int input = (i % 16) + 1;
+                auto frame = frameFor(1, input);
+                if (pass == 0)
+                    timeCommand(k.client, line, "0x" + hex(frame) + "\n", frame, ours, true);
+                else
+                    timeCommand(gw.client, *gwLine, std::string(frame.begin(), frame.end()), frame,
+                                theirs, true);
+            }
+        }
+    }
+
+    // Command words in output mode 0.
+    log("command latency of \"SetN\" after \"Out1\"");
+    LatencySample words;
+    k.client.send("Out1\n");
+    usleep(200 * 1000);
+    {
+        auto next = Clock::now();
+        for (int i = 0; i < opt.commands; ++i) {
+            sleepUntil(next);
+            next += kCommandSpacing;
+            const int input = (i % 16) + 1;
+            timeCommand(k.client, line, "Set" + std::to_string(input) + "\n", frameFor(1, input),
+                        words, true);
+        }
+    }
+
+    // Frame pacing in output mode 2.
+    log("frame pacing of \"SetN\" after \"Out3\"");
+    k.client.send("Out3\n");
+    usleep(200 * 1000);
+    std::vector<double> excess;
+    double minGap = NAN;
+    int pacingMisses = 0, pacingMismatches = 0;
+    {
+        const int selections = std::max(20, opt.commands / 2);
+        auto next = Clock::now();
+        for (int i = 0; i < selections; ++i) {
+            sleepUntil(next);
+            next += kSelectionSpacing;
+            const int input = (i % 16) + 1;
+            line.drain();
+            std::vector<std::uint8_t> bytes;
+            std::vector<Clock::time_point> stamps;
+            k.client.send("Set" + std::to_string(input) + "\n");
+            if (!line.read(6, milliseconds(1000), bytes, stamps)) {
+                ++pacingMisses;
+                continue;
+            }
+            auto expect = frameFor(1, input);
+            auto second = frameFor(2, input);
+            expect.insert(expect.end(), second.begin(), second.end());
+            if (bytes != expect) ++pacingMismatches;
+            const double gap = msBetween(stamps[0], stamps[3]);
+            excess.push_back(gap - kFramePause);
+            if (std::isnan(minGap) || gap < minGap) minGap = gap;
+        }
+    }
+
+    // Session turnover over many sessions, with the resident size before, early and after.
+    log("session turnover over " + std::to_string(opt.sessions) + " sessions");
+    const long rssBeforeSessions = readStatusKb(kpid, "VmRSS");
+    long rssEarly = -1;
+    std::vector<double> turnover;
+    int turnoverFailures = 0;
+    {
+        const int earlyAt = std::min(100, opt.sessions / 10);
+        const auto giveUp = Clock::now() + std::chrono::seconds(90);
+        for (int i = 0; i < opt.sessions && Clock::now() < giveUp; ++i) {
+            if (i == earlyAt) rssEarly = readStatusKb(kpid, "VmRSS");
+            Client next;
+            if (!next.connect(k.port)) {
+                ++turnoverFailures;
+                break;
+            }
+            const auto t0 = Clock::now();
+            k.client.send("Close\n");
+            auto ok = next.readLine(milliseconds(2000));
+            const auto t1 = Clock::now();
+            if (!ok || *ok != "OK") {
+                ++turnoverFailures;
+                if (turnoverFailures > 5) break;
+            } else {
+                turnover.push_back(msBetween(t0, t1));
+            }
+            k.client = std::move(next);
+        }
+    }
+    usleep(300 * 1000);
+    const long rssAfterSessions = readStatusKb(kpid, "VmRSS");
+    const std::string afterMemNote = memoryNote(kpid);
+    k.client.send("Close\n");
+    k.client.close();
+    k.child->stop();
+    if (gw.child) gw.child->stop();
+    gw.client.close();
+
+    // More start-ups for a steadier start-up figure.
+    for (int i = 1; i < opt.startups; ++i) {
+        Pty other;
+        Started s = startKivonet(opt, dir, other.slavePath(), true, {});
+        recordStart(s);
+        s.client.close();
+        s.child->stop();
+    }
+
+    // ---- rows
+    const Stats ourStats = summarize(ours.ms);
+    const Stats gwStats = summarize(theirs.ms);
+    const bool haveGw = gwStats.n > 0;
+    const bool latencyOk = ourStats.n > 0 && ourStats.p99 < 1.0 &&
+                           (!haveGw || ourStats.median <= gwStats.median) && ours.misses == 0;
+    addStats("latency kivonet \"0xFE01nn\"", ourStats, "ms", "median <= ser2net, p99 < 1",
+             verdict(latencyOk), sampleNote(ours));
+    addStats("latency kivonet \"SetN\" (Out1)", summarize(words.ms), "ms", "p99 < 1",
+             verdict(summarize(words.ms).n > 0 && summarize(words.ms).p99 < 1.0 && words.misses == 0),
+             sampleNote(words));
+    if (haveGw) {
+        addStats("latency ser2net FE 01 nn", gwStats, "ms", "", "",
+                 sampleNote(theirs) + commandOutput(opt.ser2net + " -v"));
+        gRows.push_back(Row{"ratio kivonet/ser2net", NAN, ourStats.median / gwStats.median,
+                            ourStats.p99 / gwStats.p99, ourStats.max / gwStats.max, "x", "median <= 1",
+                            verdict(ourStats.median <= gwStats.median), ""});
+    } else {
+        addNote("latency ser2net FE 01 nn", "not measured: " + gwNote);
+    }
+
+    const Stats pacing = summarize(excess);
+    std::string pacingNote = "min gap " + fmt(minGap) + " ms";
+    if (pacingMisses) pacingNote += "; " + std::to_string(pacingMisses) + " selections incomplete";
+    if (pacingMismatches)
+        pacingNote += "; " + std::to_string(pacingMismatches) + " selections with other bytes";
+    addStats("pacing excess over 50 ms (Out3)", pacing, "ms", "p99 < 2, gap >= 50",
+             verdict(pacing.n > 0 && pacing.p99 < 2.0 && minGap >= kFramePause && pacingMisses == 0),
+             pacingNote);
+
+    const Stats turn = summarize(turnover);
+    addStats("turnover Close -> next OK", turn, "ms", "p99 < 5",
+             verdict(turn.n > 0 && turn.p99 < 5.0 && turnoverFailures == 0),
+             turnoverFailures ? std::to_string(turnoverFailures) + " sessions failed" : "");
+
+    const Stats listen = summarize(listenMs);
+    addStats("start-up until port accepts", listen, "ms", "max < 50",
+             verdict(listen.n > 0 && listen.max < 50.0));
+    addStats("start-up until \"OK\"", summarize(greetingMs), "ms");
+    addStats("start-up until ready line", summarize(readyMs), "ms", "", "",
+             readyMs.empty() ? "no ready line seen" : "includes the 2000 ms start-up pause");
+
+    addValue("RSS headless idle", static_cast<double>(rssIdle), "kB", "< 8192",
+             verdict(rssIdle > 0 && rssIdle < 8192), idleMemNote);
+    addValue("RSS before sessions", static_cast<double>(rssBeforeSessions), "kB");
+    if (rssEarly > 0)
+        addValue("RSS after " + std::to_string(std::min(100, opt.sessions / 10)) + " sessions",
+                 static_cast<double>(rssEarly), "kB");
+    addValue("RSS after " + std::to_string(turnover.size() + static_cast<std::size_t>(turnoverFailures)) +
+                 " sessions",
+             static_cast<double>(rssAfterSessions), "kB", "", "", afterMemNote);
+    const long growth = rssAfterSessions - (rssEarly > 0 ? rssEarly : rssBeforeSessions);
+    addValue("RSS growth over the sessions", static_cast<double>(growth), "kB", "< 64",
+             verdict(rssAfterSessions > 0 && growth < 64),
+             rssEarly > 0 ? "measured from the early point, after one-time set-up" : "");
+    addValue("idle CPU, one client, " + std::to_string(opt.idleSeconds) + " s", idle.cpuPercent, "%",
+             "< 0.5", verdict(!std::isnan(idle.cpuPercent) && idle.cpuPercent < 0.5),
+             "wake-ups " + fmt(idle.wakeupsPerSecond, 1) + "/s");
+}
+
+// The window build on a virtual X server.
+void runWindow(const Options& opt, const fs::path& dir) {
+    int display = -1;
+    for (int d = 90; d < 160; ++d) {
+        if (!fs::exists("/tmp/.X11-unix/X" + std::to_string(d)) &&
+            !fs::exists("/tmp/.X" + std::to_string(d) + "-lock")) {
+            display = d;
+            break;
+        }
+    }
+    if (display < 0 || access("/usr/bin/Xvfb", X_OK) != 0) {
+        addNote("RSS with window (Xvfb)", "skipped: no Xvfb or no free display");
+        return;
+    }
+    Child xvfb;
+    const std::string name = ":" + std::to_string(display);
+    if (!xvfb.start({"/usr/bin/Xvfb", name, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {},
+                    (dir / "xvfb.log").string())) {
+        addNote("RSS with window (Xvfb)", "skipped: Xvfb did not start");
+        return;
+    }
+    const auto socket = "/tmp/.X11-unix/X" + std::to_string(display);
+    const auto giveUp = Clock::now() + milliseconds(5000);
+    while (!fs::exists(socket) && Clock::now() < giveUp && xvfb.running()) usleep(10 * 1000);
+    if (!fs::exists(socket)) {
+        xvfb.stop();
+        addNote("RSS with window (Xvfb)", "skipped: Xvfb did not come up on " + name);
+        return;
+    }
+    log("starting kivonet with its window on Xvfb " + name);
+    Pty line;
+    Started w = startKivonet(opt, dir, line.slavePath(), false, {"DISPLAY=" + name});
+    usleep(300 * 1000);
+    const pid_t pid = w.child->pid();
+    // A window is there when the virtual display shows one (only this server draws on it); without
+    // xdotool, a mapped X library is taken as the sign.
+    bool shown = false;
+    if (access("/usr/bin/xdotool", X_OK) == 0)
+        shown = std::atoi(commandOutput("DISPLAY=" + name +
+                                        " /usr/bin/xdotool search --onlyvisible --name '.*' | wc -l")
+                              .c_str()) > 0;
+    else
+        shown = mapsContain(pid, "libX11") || mapsContain(pid, "libfltk");
+    if (!w.child->running() || !shown) {
+        addNote("RSS with window (Xvfb)",
+                "skipped: this build shows no window");
+    } else {
+        const long rss = readStatusKb(pid, "VmRSS");
+        const std::string note = memoryNote(pid);
+        const Idle idle = measureIdle(pid, opt.idleSeconds);
+        addValue("RSS with window (Xvfb)", static_cast<double>(rss), "kB", "", "", note);
+        addValue("idle CPU with window, one client", idle.cpuPercent, "%", "", "",
+                 "wake-ups " + fmt(idle.wakeupsPerSecond, 1) + "/s");
+        addStats("start-up with window until port accepts", summarize({w.listenMs}), "ms");
+    }
+    w.client.close();
+    w.child->stop();
+    xvfb.stop();
+}
+
+std::string csvField(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+void printAndSave(const Options& opt) {
+    std::printf("\n%-40s %6s %10s %10s %10s %-4s %-26s %-7s %s\n", "measurement", "n", "median",
+                "p99", "max", "unit", "target", "result", "note");
+    for (const auto& r : gRows) {
+        const int decimals = r.unit == "kB" ? 0 : 3;
+        std::printf("%-40s %6s %10s %10s %10s %-4s %-26s %-7s %s\n", r.name.c_str(),
+                    fmt(r.n, 0).c_str(), fmt(r.median, decimals).c_str(), fmt(r.p99, decimals).c_str(),
+                    fmt(r.max, decimals).c_str(), r.unit.c_str(), r.target.c_str(), r.verdict.c_str(),
+                    r.note.c_str());
+    }
+    std::ofstream csv(opt.csv);
+    csv << "measurement,n,median,p99,max,unit,target,result,note\n";
+    for (const auto& r : gRows) {
+        const int decimals = r.unit == "kB" ? 0 : 4;
+        csv << csvField(r.name) << ',' << (std::isnan(r.n) ? "" : fmt(r.n, 0)) << ','
+            << (std::isnan(r.median) ? "" : fmt(r.median, decimals)) << ','
+            << (std::isnan(r.p99) ? "" : fmt(r.p99, decimals)) << ','
+            << (std::isnan(r.max) ? "" : fmt(r.max, decimals)) << ',' << csvField(r.unit) << ','
+            << csvField(r.target) << ',' << csvField(r.verdict) << ',' << csvField(r.note) << '\n';
+    }
+    std::printf("\nwritten to %s\n", opt.csv.c_str());
+    std::fflush(stdout);
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) throw std::invalid_argument("missing value after " + a);
+            return argv[++i];
+        };
+        if (a == "--server") o.server = value();
+        else if (a == "--ser2net") o.ser2net = value();
+        else if (a == "--csv") o.csv = value();
+        else if (a == "--commands") o.commands = std::clamp(std::stoi(value()), 8, 2000);
+        else if (a == "--sessions") o.sessions = std::clamp(std::stoi(value()), 10, 5000);
+        else if (a == "--idle-seconds") o.idleSeconds = std::clamp(std::stoi(value()), 1, 60);
+        else if (a == "--startups") o.startups = std::clamp(std::stoi(value()), 1, 20);
+        else if (a == "--no-window") o.window = false;
+        else throw std::invalid_argument("unknown option " + a);
+    }
+    if (o.ser2net.find('/') == std::string::npos) {
+        for (const char* d : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/", "/sbin/"}) {
+            if (access((d + o.ser2net).c_str(), X_OK) == 0) {
+                o.ser2net = d + o.ser2net;
+                break;
+            }
+        }
+    }
+    return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    try {
+        opt = parse(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "kivo_bench: " << e.what() << "\n";
+        return 2;
+    }
+    if (access(opt.server.c_str(), X_OK) != 0) {
+        std::cerr << "kivo_bench: no server program at " << opt.server << "\n";
+        return 2;
+    }
+    installCleanupHandlers(std::chrono::seconds(280));
+
+    char tmpl[] = "/tmp/kivo-bench.XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        std::cerr << "kivo_bench: cannot create a temporary folder\n";
+        return 2;
+    }
+    const fs::path dir = tmpl;
+    int status = 0;
+    try {
+        run(opt, dir);
+        if (opt.window) runWindow(opt, dir);
+    } catch (const std::exception& e) {
+        std::cerr << "kivo_bench: " << e.what() << "\n";
+        addNote("error", e.what());
+        status = 1;
+    }
+    printAndSave(opt);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return status;
+}
