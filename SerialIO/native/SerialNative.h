@@ -1,0 +1,66 @@
+#pragma once
+// The native serial library: thirty functions that open, configure, read, write, query and close
+// serial ports by a 0-based port handle (the configuration's port number minus 1).
+// Result conventions the port relies on:
+//   SerOpenPort: 0 opened (and the configuration's port number set, 1-based), 1000 already open
+//     in this process, 1002 in use by another process, 1003 no such port, other: failure code.
+//   SerConfigure, SerClosePort, SerPutByte: 0 done, non-zero failure.
+//   SerPutData: bytes sent; SerGetByte: 0..255 or -1 when none within the receive time-out;
+//   SerGetData: bytes stored (0 when none) or -1; the flushes, counts, line controls and time-out
+//   setters: -1 on failure; the signal queries: 1 present, -1 failure, 0 not present.
+// All functions may be called from several threads at once.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace SerialIO {
+
+class SerialConfig;
+
+class SerialNative {
+public:
+    virtual ~SerialNative() = default;
+
+    virtual int SerGetLibVer() = 0;
+    virtual int SerOpenPort(SerialConfig& cfg) = 0;
+    virtual int SerConfigure(const SerialConfig& cfg) = 0;
+    virtual int SerClosePort(int port) = 0;
+    virtual int SerPutByte(int port, int b) = 0;
+    virtual int SerPutData(int port, const uint8_t* data, int count) = 0;
+    virtual int SerGetByte(int port) = 0;
+    virtual int SerGetData(int port, uint8_t* buf, int count) = 0;
+    virtual int SerRxFlush(int port) = 0;
+    virtual int SerTxFlush(int port) = 0;
+    virtual int SerTxDrain(int port) = 0;
+    virtual int SerRxReadyCount(int port) = 0;
+    virtual int SerTxBufCount(int port) = 0;
+    virtual int SerRxOverflow(int port) = 0;
+    virtual int SerSetDTR(int port, int on) = 0;
+    virtual int SerSetRTS(int port, int on) = 0;
+    virtual int SerSendBreak(int port, int duration) = 0;
+    virtual int SerSetTimeoutRx(int port, int ms) = 0;
+    virtual int SerSetTimeoutTx(int port, int ms) = 0;
+    virtual int SerGetTimeoutRx(int port) = 0;
+    virtual int SerGetTimeoutTx(int port) = 0;
+    virtual int SerSigCTS(int port) = 0;
+    virtual int SerSigDSR(int port) = 0;
+    virtual int SerSigCD(int port) = 0;
+    virtual int SerSigFrameErr(int port) = 0;
+    virtual int SerSigParityErr(int port) = 0;
+    virtual int SerSigOverrun(int port) = 0;
+    virtual int SerSigRing(int port) = 0;
+    virtual int SerSigBreak(int port) = 0;
+    virtual int SerFlowTask(int port) = 0;
+
+    // The failing system call and its error text of the latest failure ("" when none), for
+    // example "open(/dev/ttyS3): Permission denied".
+    virtual std::string SerLastError() = 0;
+};
+
+// The library over POSIX termios.
+std::unique_ptr<SerialNative> makeTermiosNative();
+
+// Process-wide: from now on the port name (for example "COM1") opens the given device path.
+void mapPortName(const std::string& name, const std::string& devicePath);
+
+}  // namespace SerialIO

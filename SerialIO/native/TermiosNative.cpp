@@ -1,0 +1,504 @@
+// The native serial library over POSIX termios (Linux).
+//
+// Port names: "COMn" (n from 1 to 256) is the n-th serial port, "/dev/ttyS" followed by n - 1
+// (or by the configuration's base name when it has one), port number n. A name that begins with
+// "/" is a device path used as is; each distinct path gets its own stable port number from 257 on.
+// A configuration without a name but with a port number n >= 1 opens base name + (n - 1).
+// mapPortName() redirects a name to another device path (the port number stays the name's).
+//
+// SerOpenPort result codes:
+//   0     opened; the configuration's port number is set (1-based)
+//   1000  this process has the port open already
+//   1001  a system call failed; SerLastError() names the call and the system's error text
+//   1002  another process (or another open file description) holds the port (TIOCEXCL, flock)
+//   1003  no such device, not a terminal, or a name that names no port
+// SerConfigure result codes: 2001 port not open, 2002 a code out of range or not offered here
+//   (DSR/DTR handshake), 2003 tcgetattr/tcsetattr failed.
+// Time-outs: the receive time-out is in milliseconds (0: return at once); the transmit time-out
+// is in milliseconds too, 0 meaning no limit. The break duration is in milliseconds.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "SerialIO/SerialConfig.h"
+#include "SerialIO/native/SerialNative.h"
+
+namespace SerialIO {
+
+namespace {
+
+constexpr int kFirstPathNumber = 257;
+constexpr int kMaxComNumber = 256;
+
+std::mutex& nameMapMutex() {
+    static std::mutex m;
+    return m;
+}
+std::map<std::string, std::string>& nameMap() {
+    static std::map<std::string, std::string> m;
+    return m;
+}
+
+// Parses "COMn" with n from 1 to kMaxComNumber; 0 when the name is not of that form.
+int comNumber(const std::string& name) {
+    if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;
+    int n = 0;
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') return 0;
+        n = n * 10 + (name[i] - '0');
+        if (n > kMaxComNumber) return 0;
+    }
+    return n;
+}
+
+std::string textOf(const std::vector<uint8_t>& bytes) {
+    std::string s;
+    for (uint8_t b : bytes) {
+        if (b == 0) break;
+        s.push_back(static_cast<char>(b));
+    }
+    return s;
+}
+
+speed_t speedOf(int code) {
+    static const speed_t speeds[] = {B110,  B150,  B300,   B600,   B1200,  B2400,
+                                     B4800, B9600, B19200, B38400, B57600, B115200};
+    return speeds[code];
+}
+
+struct Handle {
+    int fd = -1;
+    std::string path;
+    dev_t rdev = 0;
+    std::atomic<int> rxTimeoutMs{0};
+    std::atomic<int> txTimeoutMs{0};
+    std::mutex countMutex;  // guards the error-counter baselines
+    int seenFrame = 0, seenParity = 0, seenOverrun = 0, seenBreak = 0, seenRxOverflow = 0;
+
+    ~Handle() {
+        if (fd >= 0) {
+            ioctl(fd, TIOCNXCL);
+            ::close(fd);  // also releases the flock
+        }
+    }
+};
+
+class TermiosNative final : public SerialNative {
+public:
+    int SerGetLibVer() override { return 100; }
+
+    int SerOpenPort(SerialConfig& cfg) override {
+        std::string path;
+        int number = 0;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!resolve(cfg, path, number)) {
+            setError("SerOpenPort: no port named \"" + textOf(cfg.getPortName()) + "\"");
+            return 1003;
+        }
+        if (handles.count(number - 1)) return 1000;
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            const int e = errno;
+            setSysError("stat(" + path + ")", e);
+            return (e == ENOENT || e == ENOTDIR) ? 1003 : 1001;
+        }
+        for (const auto& [index, h] : handles)
+            if (S_ISCHR(st.st_mode) && h->rdev == st.st_rdev) return 1000;
+
+        auto h = std::make_shared<Handle>();
+        h->path = path;
+        h->rdev = st.st_rdev;
+        h->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (h->fd < 0) {
+            const int e = errno;
+            setSysError("open(" + path + ")", e);
+            if (e == ENOENT || e == ENXIO || e == ENODEV) return 1003;
+            return e == EBUSY ? 1002 : 1001;
+        }
+        if (!isatty(h->fd)) {
+            setError("isatty(" + path + "): not a terminal");
+            ::close(h->fd);
+            h->fd = -1;
+            return 1003;
+        }
+        if (flock(h->fd, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            setSysError("flock(" + path + ")", e);
+            ::close(h->fd);
+            h->fd = -1;
+            return e == EWOULDBLOCK ? 1002 : 1001;
+        }
+        if (ioctl(h->fd, TIOCEXCL) != 0) {
+            setSysError("ioctl(" + path + ", TIOCEXCL)", errno);
+            ::close(h->fd);
+            h->fd = -1;
+            return 1001;
+        }
+        const int flags = fcntl(h->fd, F_GETFL);
+        if (flags < 0 || fcntl(h->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+            setSysError("fcntl(" + path + ", F_SETFL)", errno);
+            return 1001;  // the handle's destructor closes the descriptor
+        }
+        readCounters(*h, true);
+        cfg.setPortNum(number);
+        handles[number - 1] = std::move(h);
+        return 0;
+    }
+
+    int SerConfigure(const SerialConfig& cfg) override {
+        auto h = find(cfg.getPort() - 1);
+        if (!h) {
+            setError("SerConfigure: port " + std::to_string(cfg.getPort()) + " not open");
+            return 2001;
+        }
+        const int rate = cfg.getBitRate(), parity = cfg.getParity(), data = cfg.getDataBits();
+        const int stop = cfg.getStopBits(), hs = cfg.getHandshake();
+        const bool hsValid = (hs >= 0 && hs <= 2) || (hs >= 16 && hs <= 240);
+        if (rate < 0 || rate > 11 || parity < 0 || parity > 2 || data < 0 || data > 3 || stop < 0 || stop > 1 ||
+            !hsValid) {
+            setError("SerConfigure: line setting not available");
+            return 2002;
+        }
+        struct termios t {};
+        if (tcgetattr(h->fd, &t) != 0) {
+            setSysError("tcgetattr(" + h->path + ")", errno);
+            return 2003;
+        }
+        cfmakeraw(&t);
+        cfsetispeed(&t, speedOf(rate));
+        cfsetospeed(&t, speedOf(rate));
+        static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+        t.c_cflag |= sizes[data] | CLOCAL | CREAD;
+        if (parity == SerialConfig::PY_ODD) t.c_cflag |= PARENB | PARODD;
+        if (parity == SerialConfig::PY_EVEN) t.c_cflag |= PARENB;
+        if (stop == SerialConfig::ST_2BITS) t.c_cflag |= CSTOPB;
+        t.c_iflag &= ~(IXON | IXOFF | IXANY);
+        if (hs == SerialConfig::HS_XONXOFF) t.c_iflag |= IXON | IXOFF;
+        if (hs == SerialConfig::HS_CTSRTS) t.c_cflag |= CRTSCTS;
+        if (hs >= 16) {
+            if (hs & (SerialConfig::HS_HARD_IN | SerialConfig::HS_HARD_OUT)) t.c_cflag |= CRTSCTS;
+            if (hs & SerialConfig::HS_SOFT_IN) t.c_iflag |= IXOFF;
+            if (hs & SerialConfig::HS_SOFT_OUT) t.c_iflag |= IXON;
+        }
+        t.c_cc[VMIN] = 0;  // reads return what is there; the waiting is done with poll()
+        t.c_cc[VTIME] = 0;
+        if (tcsetattr(h->fd, TCSANOW, &t) != 0) {
+            setSysError("tcsetattr(" + h->path + ")", errno);
+            return 2003;
+        }
+        return 0;
+    }
+
+    int SerClosePort(int port) override {
+        std::shared_ptr<Handle> h;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            auto it = handles.find(port);
+            if (it == handles.end()) {
+                setError("SerClosePort: port handle " + std::to_string(port) + " not open");
+                return -1;
+            }
+            h = std::move(it->second);
+            handles.erase(it);
+        }
+        return 0;  // the descriptor closes when the last user lets go of the handle
+    }
+
+    int SerPutByte(int port, int b) override {
+        const uint8_t byte = static_cast<uint8_t>(b);
+        return SerPutData(port, &byte, 1) == 1 ? 0 : -1;
+    }
+
+    int SerPutData(int port, const uint8_t* data, int count) override {
+        auto h = find(port);
+        if (!h || count < 0 || (count > 0 && !data)) {
+            if (!h) setError("SerPutData: port handle " + std::to_string(port) + " not open");
+            return -1;
+        }
+        const int tx = h->txTimeoutMs.load();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(tx);
+        int sent = 0;
+        while (sent < count) {
+            if (tx > 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+                struct pollfd p {h->fd, POLLOUT, 0};
+                const int r = poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
+                if (r == 0) {
+                    setError("SerPutData: transmit time-out on " + h->path);
+                    break;
+                }
+                if (r < 0 && errno == EINTR) continue;
+            }
+            const ssize_t n = ::write(h->fd, data + sent, static_cast<size_t>(count - sent));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                setSysError("write(" + h->path + ")", errno);
+                return sent > 0 ? sent : -1;
+            }
+            sent += static_cast<int>(n);
+        }
+        return sent;
+    }
+
+    int SerGetByte(int port) override {
+        uint8_t b = 0;
+        return SerGetData(port, &b, 1) == 1 ? b : -1;
+    }
+
+    int SerGetData(int port, uint8_t* buf, int count) override {
+        auto h = find(port);
+        if (!h || count < 0 || (count > 0 && !buf)) {
+            if (!h) setError("SerGetData: port handle " + std::to_string(port) + " not open");
+            return -1;
+        }
+        if (count == 0) return 0;
+        struct pollfd p {h->fd, POLLIN, 0};
+        int r;
+        do {
+            r = poll(&p, 1, std::max(0, h->rxTimeoutMs.load()));
+        } while (r < 0 && errno == EINTR);
+        if (r < 0) {
+            setSysError("poll(" + h->path + ")", errno);
+            return -1;
+        }
+        if (r == 0) return 0;
+        ssize_t n;
+        do {
+            n = ::read(h->fd, buf, static_cast<size_t>(count));
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            if (errno == EAGAIN) return 0;
+            setSysError("read(" + h->path + ")", errno);
+            return -1;
+        }
+        return static_cast<int>(n);
+    }
+
+    int SerRxFlush(int port) override { return onFd(port, "tcflush(TCIFLUSH)", [](int fd) { return tcflush(fd, TCIFLUSH); }); }
+    int SerTxFlush(int port) override { return onFd(port, "tcflush(TCOFLUSH)", [](int fd) { return tcflush(fd, TCOFLUSH); }); }
+    int SerTxDrain(int port) override { return onFd(port, "tcdrain", [](int fd) { return tcdrain(fd); }); }
+
+    int SerRxReadyCount(int port) override { return queueCount(port, FIONREAD, "ioctl(FIONREAD)"); }
+    int SerTxBufCount(int port) override { return queueCount(port, TIOCOUTQ, "ioctl(TIOCOUTQ)"); }
+
+    int SerRxOverflow(int port) override { return counterRose(port, &Handle::seenRxOverflow); }
+    int SerSetDTR(int port, int on) override { return setLine(port, TIOCM_DTR, on); }
+    int SerSetRTS(int port, int on) override { return setLine(port, TIOCM_RTS, on); }
+
+    int SerSendBreak(int port, int duration) override {
+        return onFd(port, "tcsendbreak", [duration](int fd) { return tcsendbreak(fd, duration); });
+    }
+
+    int SerSetTimeoutRx(int port, int ms) override { return setTimeout(port, ms, &Handle::rxTimeoutMs); }
+    int SerSetTimeoutTx(int port, int ms) override { return setTimeout(port, ms, &Handle::txTimeoutMs); }
+    int SerGetTimeoutRx(int port) override {
+        auto h = find(port);
+        return h ? h->rxTimeoutMs.load() : -1;
+    }
+    int SerGetTimeoutTx(int port) override {
+        auto h = find(port);
+        return h ? h->txTimeoutMs.load() : -1;
+    }
+
+    int SerSigCTS(int port) override { return modemLine(port, TIOCM_CTS); }
+    int SerSigDSR(int port) override { return modemLine(port, TIOCM_DSR); }
+    int SerSigCD(int port) override { return modemLine(port, TIOCM_CAR); }
+    int SerSigRing(int port) override { return modemLine(port, TIOCM_RNG); }
+    int SerSigFrameErr(int port) override { return counterRose(port, &Handle::seenFrame); }
+    int SerSigParityErr(int port) override { return counterRose(port, &Handle::seenParity); }
+    int SerSigOverrun(int port) override { return counterRose(port, &Handle::seenOverrun); }
+    int SerSigBreak(int port) override { return counterRose(port, &Handle::seenBreak); }
+
+    int SerFlowTask(int port) override {
+        // The kernel driver does the hardware flow control; a call only paces the caller's loop.
+        (void)port;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return 0;
+    }
+
+    std::string SerLastError() override {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        return lastError;
+    }
+
+private:
+    // Device path and port number for the configuration; false when it names no port.
+    bool resolve(const SerialConfig& cfg, std::string& path, int& number) {
+        const std::string name = textOf(cfg.getPortName());
+        std::string base = textOf(cfg.getBaseName());
+        if (base.empty()) base = "/dev/ttyS";
+        const int com = comNumber(name);
+        {
+            std::lock_guard<std::mutex> lock(nameMapMutex());
+            auto it = nameMap().find(name);
+            if (!name.empty() && it != nameMap().end()) {
+                path = it->second;
+                number = com > 0 ? com : pathNumber(path);
+                return true;
+            }
+        }
+        if (com > 0) {
+            path = base + std::to_string(com - 1);
+            number = com;
+        } else if (!name.empty() && name[0] == '/') {
+            path = name;
+            number = pathNumber(path);
+        } else if (name.empty() && cfg.getPort() >= 1 && cfg.getPort() <= kMaxComNumber) {
+            path = base + std::to_string(cfg.getPort() - 1);
+            number = cfg.getPort();
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    int pathNumber(const std::string& path) {
+        auto it = pathNumbers.find(path);
+        if (it != pathNumbers.end()) return it->second;
+        const int n = kFirstPathNumber + static_cast<int>(pathNumbers.size());
+        pathNumbers.emplace(path, n);
+        return n;
+    }
+
+    std::shared_ptr<Handle> find(int port) {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = handles.find(port);
+        return it == handles.end() ? nullptr : it->second;
+    }
+
+    template <class F>
+    int onFd(int port, const char* call, F f) {
+        auto h = find(port);
+        if (!h) {
+            setError(std::string(call) + ": port handle " + std::to_string(port) + " not open");
+            return -1;
+        }
+        if (f(h->fd) != 0) {
+            setSysError(std::string(call) + "(" + h->path + ")", errno);
+            return -1;
+        }
+        return 0;
+    }
+
+    int queueCount(int port, unsigned long request, const char* call) {
+        int n = 0;
+        const int r = onFd(port, call, [&](int fd) { return ioctl(fd, request, &n); });
+        return r < 0 ? -1 : n;
+    }
+
+    int modemLine(int port, int bit) {
+        int lines = 0;
+        const int r = onFd(port, "ioctl(TIOCMGET)", [&](int fd) { return ioctl(fd, TIOCMGET, &lines); });
+        if (r < 0) return -1;
+        return (lines & bit) ? 1 : 0;
+    }
+
+    int setLine(int port, int bit, int on) {
+        return onFd(port, on ? "ioctl(TIOCMBIS)" : "ioctl(TIOCMBIC)",
+                    [&](int fd) { return ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit); });
+    }
+
+    int setTimeout(int port, int ms, std::atomic<int> Handle::*field) {
+        auto h = find(port);
+        if (!h || ms < 0) {
+            setError("SerSetTimeout: " + std::string(h ? "negative time-out" : "port handle not open"));
+            return -1;
+        }
+        ((*h).*field).store(ms);
+        return 0;
+    }
+
+    // Error counters of the driver, where it keeps them (TIOCGICOUNT); false elsewhere.
+    struct Counters {
+        int frame = 0, parity = 0, overrun = 0, brk = 0, rxOverflow = 0;
+    };
+    static bool icount(int fd, Counters& c) {
+#if defined(__linux__) && defined(TIOCGICOUNT)
+        struct serial_icounter_struct ic {};
+        if (ioctl(fd, TIOCGICOUNT, &ic) != 0) return false;
+        c.frame = ic.frame;
+        c.parity = ic.parity;
+        c.overrun = ic.overrun;
+        c.brk = ic.brk;
+        c.rxOverflow = ic.overrun + ic.buf_overrun;
+        return true;
+#else
+        (void)fd;
+        (void)c;
+        return false;
+#endif
+    }
+
+    static void readCounters(Handle& h, bool baseline) {
+        Counters c;
+        if (!baseline || !icount(h.fd, c)) return;
+        std::lock_guard<std::mutex> lock(h.countMutex);
+        h.seenFrame = c.frame;
+        h.seenParity = c.parity;
+        h.seenOverrun = c.overrun;
+        h.seenBreak = c.brk;
+        h.seenRxOverflow = c.rxOverflow;
+    }
+
+    // 1 when the driver's counter rose since the previous query (or since the open); 0 when not,
+    // or when the driver keeps no counters; -1 when the port is not open.
+    int counterRose(int port, int Handle::*seen) {
+        auto h = find(port);
+        if (!h) {
+            setError("ioctl(TIOCGICOUNT): port handle " + std::to_string(port) + " not open");
+            return -1;
+        }
+        Counters c;
+        if (!icount(h->fd, c)) return 0;
+        int now = 0;
+        if (seen == &Handle::seenFrame) now = c.frame;
+        if (seen == &Handle::seenParity) now = c.parity;
+        if (seen == &Handle::seenOverrun) now = c.overrun;
+        if (seen == &Handle::seenBreak) now = c.brk;
+        if (seen == &Handle::seenRxOverflow) now = c.rxOverflow;
+        std::lock_guard<std::mutex> lock(h->countMutex);
+        const bool rose = now != (*h).*seen;
+        (*h).*seen = now;
+        return rose ? 1 : 0;
+    }
+
+    void setError(const std::string& text) {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        lastError = text;
+    }
+    void setSysError(const std::string& call, int err) { setError(call + ": " + std::strerror(err)); }
+
+    std::mutex mutex;  // guards handles and pathNumbers
+    std::map<int, std::shared_ptr<Handle>> handles;
+    std::map<std::string, int> pathNumbers;
+    std::mutex errorMutex;
+    std::string lastError;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialNative> makeTermiosNative() { return std::make_unique<TermiosNative>(); }
+
+void mapPortName(const std::string& name, const std::string& devicePath) {
+    std::lock_guard<std::mutex> lock(nameMapMutex());
+    nameMap()[name] = devicePath;
+}
+
+}  // namespace SerialIO

@@ -1,0 +1,168 @@
+// The termios library over real pseudo-terminals: the port opens the slave side by its path,
+// the test plays the device on the master side.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "SerialIO/SerialPortLocal.h"
+#include "SerialIO/native/SerialNative.h"
+
+using namespace SerialIO;
+
+namespace {
+
+class Pty {
+public:
+    Pty() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slavePath = ptsname(master);
+    }
+    ~Pty() {
+        if (master >= 0) ::close(master);
+    }
+    std::vector<uint8_t> readExactly(size_t n, int timeoutMs = 2000) {
+        std::vector<uint8_t> got;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
+            uint8_t buf[256];
+            const int flags = fcntl(master, F_GETFL);
+            fcntl(master, F_SETFL, flags | O_NONBLOCK);
+            const ssize_t r = ::read(master, buf, sizeof buf);
+            fcntl(master, F_SETFL, flags);
+            if (r > 0)
+                got.insert(got.end(), buf, buf + r);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return got;
+    }
+    int master = -1;
+    std::string slavePath;
+};
+
+std::string openError(const std::string& name) {
+    try {
+        SerialPortLocal port(std::make_shared<SerialConfig>(name));
+    } catch (const IOException& e) {
+        return e.what();
+    }
+    return "(opened)";
+}
+
+}  // namespace
+
+TEST(TermiosPty, OpensAt9600And8N1AndSendsWholeFrames) {
+    Pty pty;
+    ASSERT_FALSE(pty.slavePath.empty());
+    auto cfg = std::make_shared<SerialConfig>(pty.slavePath);
+    SerialPortLocal port(cfg);
+    EXPECT_TRUE(port.isOpen());
+    EXPECT_GE(cfg->getPort(), 257);  // device paths are numbered after the COM ports
+
+    struct termios t {};
+    ASSERT_EQ(tcgetattr(pty.master, &t), 0);  // a pty master reports its slave's settings
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(cfgetispeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u);
+
+    const std::vector<uint8_t> frame{0xFE, 0x01, 0x05, 0x0A, 0x0D, 0x00};
+    port.putData(frame);
+    EXPECT_EQ(pty.readExactly(frame.size()), frame);
+}
+
+TEST(TermiosPty, ReceivesAndTimesOut) {
+    Pty pty;
+    SerialPortLocal port(std::make_shared<SerialConfig>(pty.slavePath));
+    ASSERT_EQ(::write(pty.master, "\x01\x02\x03", 3), 3);
+    int ready = 0;
+    for (int i = 0; i < 200 && (ready = port.rxReadyCount()) < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(ready, 3);
+    std::vector<uint8_t> buf(8);
+    EXPECT_EQ(port.getData(buf), 3);
+    EXPECT_EQ(buf[2], 3);
+
+    port.setTimeoutRx(100);
+    EXPECT_EQ(port.getTimeoutRx(), 100);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.getByte(), -1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+}
+
+TEST(TermiosPty, SecondOpenIsRefused) {
+    Pty pty;
+    SerialPortLocal first(std::make_shared<SerialConfig>(pty.slavePath));
+    EXPECT_EQ(openError(pty.slavePath), "SerOpenPort failed: Port is already open");
+    first.close();
+
+    // Another holder of the line: an open file description with its own lock.
+    const int other = ::open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(openError(pty.slavePath), "SerOpenPort failed: Port is in use");
+    ::close(other);
+
+    // Another process.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = ::open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY);
+        const bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+        (void)!::write(ready[1], locked ? "y" : "n", 1);
+        ::sleep(2);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    EXPECT_EQ(openError(pty.slavePath), "SerOpenPort failed: Port is in use");
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    EXPECT_EQ(openError(pty.slavePath), "(opened)");
+}
+
+TEST(TermiosPty, NamesThatAreNoPort) {
+    EXPECT_EQ(openError("/dev/does-not-exist"), "SerOpenPort failed: Port not valid");
+    EXPECT_EQ(openError("/dev/null"), "SerOpenPort failed: Port not valid");  // not a terminal
+    EXPECT_EQ(openError("LPT1"), "SerOpenPort failed: Port not valid");
+    EXPECT_EQ(openError("COM0"), "SerOpenPort failed: Port not valid");
+}
+
+TEST(TermiosPty, MappedComNameOpensTheDevice) {
+    Pty pty;
+    mapPortName("COM9", pty.slavePath);
+    auto cfg = std::make_shared<SerialConfig>("COM9");
+    SerialPortLocal port(cfg);
+    EXPECT_EQ(cfg->getPort(), 9);
+    EXPECT_EQ(port.getPortNum(), 8);
+    port.putString("abc\n");
+    EXPECT_EQ(pty.readExactly(4), (std::vector<uint8_t>{'a', 'b', 'c', '\n'}));
+    EXPECT_GE(port.txBufCount(), 0);
+    EXPECT_EQ(port.rxFlush(), 0);
+}
+
+TEST(TermiosPty, WriteAfterOtherSideClosedFails) {
+    auto pty = std::make_unique<Pty>();
+    SerialPortLocal port(std::make_shared<SerialConfig>(pty->slavePath));
+    pty.reset();
+    try {
+        port.putData(std::vector<uint8_t>{1, 2, 3});
+        ADD_FAILURE() << "write to a hung-up line succeeded";
+    } catch (const IOException& e) {
+        EXPECT_EQ(std::string(e.what()), "PutData1: Sent only -1 of 3 bytes");
+        EXPECT_NE(e.systemError().find("write("), std::string::npos);
+    }
+}
