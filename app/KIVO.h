@@ -70,6 +70,11 @@ public:
     static std::vector<uint8_t> S2BS(const std::string& text);
     static int C2B(char c);
 
+    // Puts every changeable class-level value back to its initial value (filename, CFG, comport,
+    // outmode, to, autoaccept, password, headless; scam and cam to none, without deleting anything).
+    // For tests and tools that run start-up steps more than once in one process.
+    static void ResetSettings();
+
     // Program entry: parses the command line, then builds a KIVO and runs init().
     static int main(int argc, char** argv);
 };

@@ -1,0 +1,28 @@
+#pragma once
+// The server's command line, parsed into plain values; parsing runs nothing and prints nothing.
+#include <string>
+#include <vector>
+
+struct CommandLine {
+    enum class Action {
+        Run,      // start the server
+        Help,     // print usage to stdout, exit 0
+        Version,  // print the version line to stdout, exit 0
+        Error     // print `error` and a usage hint to stderr, exit 2
+    };
+
+    Action action = Action::Run;
+    std::string error;        // what was wrong, for Action::Error
+    std::string configPath;   // --config PATH; empty: the default file name
+    bool headless = false;    // --headless: no window, status lines on the console
+    std::string devicePath;   // --device PATH: the serial device to use
+    bool simulate = false;    // --simulate: run against the simulated selector
+
+    // Parses the arguments after the program name. Options take their value as the next argument
+    // or after '=' (--config=PATH).
+    static CommandLine parse(const std::vector<std::string>& args);
+    static CommandLine parse(int argc, const char* const* argv);
+
+    static std::string usage(const std::string& program = "kivonet");
+    static std::string version();
+};

@@ -1,0 +1,132 @@
+// The main class: process-wide settings, reading and decoding the configuration record, the first
+// start-up steps and the byte/hex text conversions.
+#include "app/KIVO.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "app/ConfigCodes.h"
+
+const std::string KIVO::prodlabel = "KIVONet Server V1";
+const std::string KIVO::prodtitle = "KIVONet";
+Guarded<std::string> KIVO::password{"JVK"};
+std::string KIVO::filename = "c:\\KIVONetCFG.txt";
+std::array<uint8_t, KIVO::CFGFILESIZE> KIVO::CFG{};
+std::string KIVO::comport = "COM2";
+int KIVO::outmode = 2;
+std::atomic<int> KIVO::to{5};
+bool KIVO::autoaccept = true;
+std::atomic<LocalCAM*> KIVO::scam{nullptr};
+std::atomic<Device*> KIVO::cam{nullptr};
+std::atomic<bool> KIVO::headless{false};
+
+void KIVO::ResetSettings() {
+    password = std::string("JVK");
+    filename = "c:\\KIVONetCFG.txt";
+    CFG.fill(0);
+    comport = "COM2";
+    outmode = 2;
+    to = 5;
+    autoaccept = true;
+    scam = nullptr;
+    cam = nullptr;
+    headless = false;
+}
+
+// The per-object values are set by their member initialisers; nothing else happens here.
+KIVO::KIVO() = default;
+
+void KIVO::init() {
+    // Step 1: the configuration record.
+    ReadCFG();
+    // Step 2: decode it; a missing file decodes as a record of zero bytes.
+    InterpretCFG();
+
+    // ---- Start-up steps 3 to 8 (hub, window hub reference, device initialisation, first client
+    // ---- session, 2000 ms pause, ready line) are added here with the control hub.
+}
+
+void KIVO::ReadCFG() {
+    CFG.fill(0);
+    // O_NONBLOCK keeps a FIFO without a writer from stalling start-up; regular files ignore it.
+    int fd;
+    do {
+        fd = ::open(filename.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        // A missing file is the normal case of a server without a record: no message.
+        if (errno != ENOENT && errno != ENOTDIR)
+            OutLine("Can't read configuration file " + filename + ": " + std::strerror(errno));
+        return;
+    }
+    // One read: whatever it delivers is the record; positions it does not fill stay 0.
+    ssize_t n;
+    do {
+        n = ::read(fd, CFG.data(), CFG.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        const int err = errno;
+        CFG.fill(0);
+        OutLine("Can't read configuration file " + filename + ": " + std::strerror(err));
+    }
+    ::close(fd);  // a failing close changes nothing about what was read
+}
+
+void KIVO::InterpretCFG() {
+    using namespace ConfigCodes;
+    comport = std::string("COM") + static_cast<char>(static_cast<uint8_t>(0x31 + CFG[OFS_COMPORT]));
+    if (CFG[OFS_DEVTYPE] == DEVTYPE_KIVO16) devtype = "KIVO16";
+    port += static_cast<int8_t>(CFG[OFS_PORTOFFSET]);
+    if (auto minutes = minutesForCode(CFG[OFS_TIMELIMIT])) to = *minutes;
+    autoaccept = CFG[OFS_AUTOACCEPT] == 0;
+    outmode = outmodeForByte(CFG[OFS_OUTMODE]);
+}
+
+std::string KIVO::ReadyLine() const {
+    return comport + "  " + devtype + "  " + std::to_string(to.load()) + " minutes" + "  Ready";
+}
+
+void KIVO::DelayT(int ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void KIVO::OutLine(const std::string& text) {
+    static std::mutex consoleMutex;
+    std::lock_guard<std::mutex> lock(consoleMutex);
+    std::cout << text << '\n' << std::flush;
+}
+
+std::string KIVO::BS2S(const std::vector<uint8_t>& bytes, int count) {
+    // Never read past the array, whatever count the caller passes.
+    const std::size_t n = count > 0 ? std::min(static_cast<std::size_t>(count), bytes.size()) : 0;
+    std::string text;
+    text.reserve(2 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        text += hexchar[bytes[i] >> 4];
+        text += hexchar[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+std::vector<uint8_t> KIVO::S2BS(const std::string& text) {
+    // Every full pair of characters is converted; an unpaired last character is ignored.
+    std::vector<uint8_t> bytes(text.size() / 2, 0);
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes[i / 2] = static_cast<uint8_t>(C2B(text[i]) * 16 + C2B(text[i + 1]));
+    return bytes;
+}
+
+int KIVO::C2B(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return 0;
+}
