@@ -1,0 +1,40 @@
+// The server's command line.
+#include "app/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using A = CommandLine::Action;
+
+TEST(CommandLineParse, OptionsAndValues) {
+    CommandLine none = CommandLine::parse({});
+    EXPECT_EQ(none.action, A::Run);
+    EXPECT_TRUE(none.configPath.empty());
+    EXPECT_FALSE(none.headless);
+    EXPECT_FALSE(none.simulate);
+
+    CommandLine all = CommandLine::parse(
+        {"--config", "/etc/k.bin", "--headless", "--device=/dev/ttyS1", "--simulate"});
+    EXPECT_EQ(all.action, A::Run);
+    EXPECT_EQ(all.configPath, "/etc/k.bin");
+    EXPECT_EQ(all.devicePath, "/dev/ttyS1");
+    EXPECT_TRUE(all.headless);
+    EXPECT_TRUE(all.simulate);
+
+    EXPECT_EQ(CommandLine::parse({"--config=a=b"}).configPath, "a=b");
+    EXPECT_EQ(CommandLine::parse({"--headless", "--help"}).action, A::Help);
+    EXPECT_EQ(CommandLine::parse({"--version"}).action, A::Version);
+}
+
+TEST(CommandLineParse, Errors) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--config"}, {"--config="}, {"--device"}, {"--bogus"}, {"extra"}, {"--headless=1"}}) {
+        const CommandLine cl = CommandLine::parse(args);
+        EXPECT_EQ(cl.action, A::Error) << args[0];
+        EXPECT_FALSE(cl.error.empty());
+    }
+    EXPECT_NE(CommandLine::parse({"--bogus"}).error.find("--bogus"), std::string::npos);
+}
+
+}  // namespace
