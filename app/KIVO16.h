@@ -19,6 +19,8 @@ public:
     static std::array<uint8_t, 3> kivocmd2;  // FE 02 nn
     static std::atomic<bool> a;        // the last frame was handed to the serial port
 
+    KIVO16() = default;
+
     void set(int input) override;
     void status() override;
     void DevInit() override;
@@ -29,4 +31,8 @@ public:
     virtual bool CommandB0(const std::vector<uint8_t>& bytes);
     virtual void DelayT(int ms);
     virtual void ShowStat(const std::string& text);
+
+    // Copies of the frame templates, read under the hub's critsect.
+    static std::array<uint8_t, 3> frame1();
+    static std::array<uint8_t, 3> frame2();
 };

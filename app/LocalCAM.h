@@ -2,6 +2,7 @@
 // The control hub: owns the serial output port, the window, the listening socket and the current
 // client session; the driver's only path to the serial port and to the status line.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,26 @@ class ClientSocket;
 namespace net {
 class Listener;
 }
+
+// Counts the running session threads of one hub and tells them when the hub goes away, so that a
+// hub can wait for its sessions before it is freed. Shared by the hub and every session thread.
+class SessionThreads {
+public:
+    void started();
+    void ended();
+    // Marks the hub as stopping and wakes every pause() in progress.
+    void stop();
+    bool stopping() const;
+    // Sleeps for ms milliseconds, or less when the hub stops meanwhile.
+    void pause(int ms);
+    void waitAll();
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    int running_ = 0;
+    bool stopping_ = false;
+};
 
 class LocalCAM {
 public:
@@ -32,6 +53,8 @@ public:
 
     LocalCAM(const std::string& comport, const std::string& devtype, int port, int rate, int dbits,
              int sbits, const std::string& parity, const std::string& handshake);
+    // The running program never frees its hub. Freeing one (tests) closes the listening socket and
+    // the current session and waits for the session threads to end.
     virtual ~LocalCAM();
     LocalCAM(const LocalCAM&) = delete;
     LocalCAM& operator=(const LocalCAM&) = delete;
@@ -46,19 +69,22 @@ public:
 
     static void OutLine(const std::string& text);
 
-    // Thread-safe accessors used by start-up, the window and the sessions.
+    // Thread-safe accessors used by start-up, the window, the sessions and tests.
     bool serverSocketOpen() const;
+    int listeningPort() const;   // the bound port, or -1 when no listening socket is open
     std::shared_ptr<ClientSocket> currentSession() const;
     LocalGUI& gui() const { return *localgui; }
     int noCOM() const { return NoCOM; }
+    std::vector<uint8_t> serIn() const;
 
 private:
     mutable std::mutex sessionMutex_;          // guards connectthread
     std::shared_ptr<ClientSocket> connectthread;
-    std::shared_ptr<net::Listener> ss;
+    std::shared_ptr<net::Listener> ss;          // written once, in the constructor
     std::unique_ptr<LocalGUI> localgui;
     std::string devtype;
     std::unique_ptr<SerOutPort> sop;
     std::vector<uint8_t> SerIn;                 // guarded by critsect
     int NoCOM = 0;                              // written once in the constructor
+    std::shared_ptr<SessionThreads> threads_ = std::make_shared<SessionThreads>();
 };

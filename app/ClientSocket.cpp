@@ -1,0 +1,250 @@
+#include "app/ClientSocket.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "app/Device.h"
+#include "app/KIVO.h"
+#include "app/LocalCAM.h"
+#include "app/LocalGUI.h"
+#include "app/TimeOut.h"
+#include "net/Net.h"
+
+namespace {
+// The session time limit in milliseconds (minutes * 60000 + 2000) must fit a signed 32-bit value.
+constexpr int maxTimeoutMinutes = 35791;
+}  // namespace
+
+ClientSocket::ClientSocket(LocalCAM& hub, std::shared_ptr<net::Listener> listener,
+                           std::shared_ptr<SessionThreads> threads)
+    : hub_(hub), threads_(std::move(threads)), ss(std::move(listener)) {}
+
+ClientSocket::~ClientSocket() = default;
+
+void ClientSocket::start() {
+    threads_->started();
+    std::thread([self = shared_from_this(), threads = threads_]() mutable {
+        self->run();
+        self.reset();
+        threads->ended();
+    }).detach();
+}
+
+void ClientSocket::run() {
+    a = false;
+    ShowStat("Awaiting Client Connection");
+    std::shared_ptr<net::Connection> conn;
+    bool acceptFailed = false;
+    try {
+        conn = ss->accept();
+    } catch (const std::exception&) {
+        acceptFailed = true;
+    }
+    if (conn) {
+        bool closedMeanwhile = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (closed_) {
+                closedMeanwhile = true;
+            } else {
+                cs = conn;
+                state_ = State::Connected;
+            }
+        }
+        if (closedMeanwhile) {
+            conn->close();
+            conn.reset();
+        } else {
+            ShowStat("Client Connection Accepted!");
+            writeLine("OK");
+            a = true;
+        }
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        state_ = State::Ended;
+    }
+    // A listening socket that keeps failing must not start sessions in a tight loop.
+    if (acceptFailed) threads_->pause(1000);
+
+    while (a) {
+        str.clear();
+        net::Connection::ReadStatus status;
+        try {
+            status = conn->readLine(str, maxLineLength);
+        } catch (const std::exception&) {
+            KIVO::OutLine("Server ReadLine I/O Error");
+            a = false;
+            break;
+        }
+        if (closed_) {
+            // Closed from another thread (Close button, timer): the read was cut off, which is a
+            // read failure, not the client's end of stream; the successor owns the status line now.
+            KIVO::OutLine("Server ReadLine I/O Error");
+            a = false;
+            break;
+        }
+        if (status == net::Connection::ReadStatus::EndOfStream) {
+            ShowStat("Client Command: null");
+            ShowStat("Null Close");
+            break;
+        }
+        if (status == net::Connection::ReadStatus::TooLong) {
+            // No line may grow without bound: the session ends instead.
+            ShowStat("Line Too Long Close");
+            break;
+        }
+        ShowStat("Client Command: " + str);
+        bool leave = false;
+        handleLine(str, leave);
+        if (leave) break;
+    }
+    a = false;
+    Close(false);
+    KIVO::OutLine("Server Loop Close");
+}
+
+void ClientSocket::handleLine(const std::string& line, bool& leave) {
+    if (line.empty()) {
+        ShowStat("Len=0 Close");
+        leave = true;
+        return;
+    }
+    if (line == "Close" || line == "KILL") {
+        ShowStat("Client Closed Connection!");
+        leave = true;
+        return;
+    }
+    if (line.size() >= 3 && line.compare(0, 3, "TO=") == 0) {
+        const std::optional<int> minutes = parseDecimal(line.substr(3));
+        if (minutes && *minutes <= maxTimeoutMinutes) KIVO::to = *minutes;
+    }
+    if (line.size() >= 3 && line.compare(0, 3, "PWD") == 0) {
+        passwordok = false;
+        const std::string given = line.substr(3);
+        if (samePassword(given, KIVO::password.get())) {
+            ShowStat("Password = " + given + " OK");
+            passwordok = true;
+            writeLine("Password/Connection Accepted!");
+            const int minutes = KIVO::to;
+            if (minutes > 0) {
+                writeLine("Available Time: " + std::to_string(minutes) + " Minutes");
+                startTimer(minutes);
+            }
+        }
+    }
+    if (!passwordok) {
+        ShowStat("WRONG PASSWORD!");
+        writeLine("Password/Connection Rejected!");
+        writeLine("CLOSE");
+        leave = true;
+        return;
+    }
+    if (line.size() > 2 && line.compare(0, 2, "0x") == 0) {
+        sercom = line.substr(2);
+        ShowStat("CMD = " + sercom);
+        hub_.CommandB0(KIVO::S2BS(sercom));
+    }
+    if (Device* device = KIVO::cam.load()) device->ParseNetCommand(line);
+}
+
+void ClientSocket::startTimer(int minutes) {
+    auto timer = std::make_shared<TimeOut>(weak_from_this(), minutes);
+    std::shared_ptr<TimeOut> previous;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return;
+        // A session runs one timer: a later accepted password replaces the running one.
+        previous = std::move(timeoutthread);
+        timeoutthread = timer;
+        timed = true;
+        timer->start();
+    }
+    if (previous) {
+        previous->setNegTime();
+        previous->stopme();
+        previous->join();
+    }
+}
+
+void ClientSocket::SendTimeoutMsg() {
+    writeLine("TIME");
+    Close(false);
+}
+
+void ClientSocket::NoPresetMsg() { writeLine("No presets on this cam."); }
+
+void ClientSocket::Close(bool /*fromButton: the steps are the same either way*/) {
+    if (closed_.exchange(true)) return;
+    std::shared_ptr<net::Connection> connection;
+    std::shared_ptr<TimeOut> timer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connection = std::move(cs);
+        state_ = State::Ended;
+        timer = std::move(timeoutthread);
+        timed = false;
+    }
+    // Closing the connection also ends a read the session thread is blocked in; the connection
+    // itself is freed only when the session thread lets go of it too.
+    if (connection) connection->close();
+    if (timer) {
+        timer->setNegTime();
+        timer->stopme();
+        timer->join();
+    }
+    hub_.gui().EnableConnect(true);
+    hub_.CommandB5();
+}
+
+void ClientSocket::ShowStat(const std::string& text) { hub_.gui().ShowStatus(text); }
+
+bool ClientSocket::connected() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return cs != nullptr && cs->isOpen();
+}
+
+bool ClientSocket::awaiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_ == State::Awaiting;
+}
+
+bool ClientSocket::writeLine(const std::string& text) {
+    std::shared_ptr<net::Connection> connection;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connection = cs;
+    }
+    // A reply the client can no longer receive is dropped; the next read ends the session.
+    return connection && connection->writeLine(text);
+}
+
+std::optional<int> ClientSocket::parseDecimal(const std::string& text) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i == text.size()) return std::nullopt;
+    long long value = 0;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > 2147483648LL) return std::nullopt;
+    }
+    if (negative) value = -value;
+    if (value > 2147483647LL) return std::nullopt;
+    return static_cast<int>(value);
+}
+
+bool ClientSocket::samePassword(const std::string& given, const std::string& expected) {
+    const size_t n = std::max(given.size(), expected.size());
+    size_t diff = given.size() ^ expected.size();
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        const unsigned char e = i < expected.size() ? static_cast<unsigned char>(expected[i]) : 0;
+        diff |= static_cast<size_t>(g ^ e);
+    }
+    return diff == 0;
+}

@@ -1,0 +1,169 @@
+#include "app/LocalCAM.h"
+
+#include <chrono>
+#include <thread>
+
+#include "app/ClientSocket.h"
+#include "app/KIVO.h"
+#include "app/KIVO16.h"
+#include "app/LocalGUI.h"
+#include "app/SerOutPort.h"
+#include "net/Net.h"
+
+std::recursive_mutex LocalCAM::critsect;
+std::atomic<Device*> LocalCAM::cam{nullptr};
+
+LocalCAM::SerOutPortFactory LocalCAM::serOutPortFactory =
+    [](const std::string& comport, const std::string& devtype, int rate, int dbits, int sbits,
+       const std::string& parity, const std::string& handshake) {
+        return std::make_unique<SerOutPort>(comport, devtype, rate, dbits, sbits, parity, handshake);
+    };
+
+void SessionThreads::started() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++running_;
+}
+
+void SessionThreads::ended() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --running_;
+    cv_.notify_all();
+}
+
+void SessionThreads::stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    cv_.notify_all();
+}
+
+bool SessionThreads::stopping() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopping_;
+}
+
+void SessionThreads::pause(int ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
+}
+
+void SessionThreads::waitAll() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return running_ == 0; });
+}
+
+namespace {
+// The driver keeps all its state in class-level values, so one object serves every hub the process
+// builds. It is never freed: sessions and the window may use it until the process ends.
+Device* theDriver() {
+    static Device* const driver = new KIVO16;
+    return driver;
+}
+}  // namespace
+
+LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int port, int rate,
+                   int dbits, int sbits, const std::string& parity, const std::string& handshake)
+    : devtype(devtype_), SerIn(64, 0) {
+    sop = serOutPortFactory(comport, devtype_, rate, dbits, sbits, parity, handshake);
+    NoCOM = SerOutPort::NoCOM.load();
+    // The driver must be in place before the window is built: the window takes it from KIVO::cam.
+    cam = theDriver();
+    KIVO::cam = cam.load();
+    localgui = std::make_unique<LocalGUI>(port, devtype_);
+    CommandB4("");
+    if (KIVO::autoaccept) {
+        const bool ok = OpenServerSocket(port);
+        localgui->EnableConnect(ok);
+    }
+    localgui->setLocalname(KIVO::password.get());
+}
+
+LocalCAM::~LocalCAM() {
+    threads_->stop();
+    if (ss) ss->close();
+    if (auto session = currentSession()) session->Close(false);
+    threads_->waitAll();
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    connectthread.reset();
+}
+
+void LocalCAM::ShowStat(const std::string& text) { localgui->ShowStatus(text); }
+
+bool LocalCAM::OpenServerSocket(int port) {
+    try {
+        ss = net::Listener::open(port);
+        ShowStat("Server Socket Opened OK at Port " + std::to_string(port));
+        return true;
+    } catch (const net::NetError&) {
+        ShowStat("Can't Get ServerSocket at Port " + std::to_string(port));
+        return false;
+    }
+}
+
+bool LocalCAM::CommandB0(const std::vector<uint8_t>& bytes) {
+    if (NoCOM == 0) {
+        // critsect keeps a command's bytes together on the line; a driver already holds it for a
+        // whole selection (the lock is recursive).
+        std::lock_guard<std::recursive_mutex> lock(critsect);
+        SerIn = sop->SendSerial(bytes);
+        // A write the port refused is reported, not taken for success.
+        if (sop->GetSerError() == 0) return true;
+    }
+    ShowStat("COM port not communicating.");
+    return false;
+}
+
+void LocalCAM::CommandB4(const std::string& text) {
+    const std::optional<std::string> address = net::resolveHost(text);
+    if (!address) ShowStat("Unknown Host Can't Get IP");
+    localgui->ShowIP(address);
+    ShowStat("New Password= " + text);
+}
+
+void LocalCAM::CommandB5() {
+    if (!ss || threads_->stopping()) return;
+    std::shared_ptr<ClientSocket> session;
+    {
+        std::lock_guard<std::mutex> lock(sessionMutex_);
+        // One session waits for a client at a time: a request while one is already waiting (the
+        // connect button racing a closing session) starts no second one.
+        if (!connectthread || !connectthread->awaiting()) {
+            session = std::make_shared<ClientSocket>(*this, ss, threads_);
+            connectthread = session;
+        }
+    }
+    if (session) session->start();
+    localgui->EnableConnect(false);
+}
+
+void LocalCAM::CommandB6() {
+    const std::shared_ptr<ClientSocket> session = currentSession();
+    if (!session) {
+        ShowStat("No Connection to Close");
+        return;
+    }
+    if (session->connected()) {
+        OutLine("Button close");
+        session->Close(true);
+    }
+}
+
+void LocalCAM::DelayT(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    std::lock_guard<std::recursive_mutex> lock(critsect);
+}
+
+void LocalCAM::OutLine(const std::string& text) { KIVO::OutLine(text); }
+
+bool LocalCAM::serverSocketOpen() const { return ss != nullptr && ss->isOpen(); }
+
+int LocalCAM::listeningPort() const { return ss ? ss->port() : -1; }
+
+std::shared_ptr<ClientSocket> LocalCAM::currentSession() const {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    return connectthread;
+}
+
+std::vector<uint8_t> LocalCAM::serIn() const {
+    std::lock_guard<std::recursive_mutex> lock(critsect);
+    return SerIn;
+}
