@@ -1,17 +1,73 @@
-// Stand-in until the serial layer is in place: opens nothing and records the frames it is given.
+// The application's serial output port over the serial-port layer.
 #include "app/SerOutPort.h"
+
+#include <chrono>
+#include <thread>
+
+#include "SerialIO/IOException.h"
+#include "SerialIO/SerInputStream.h"
+#include "SerialIO/SerOutputStream.h"
+#include "SerialIO/SerialConfig.h"
+#include "SerialIO/SerialPortLocal.h"
+
+using SerialIO::IOException;
+using SerialIO::SerialConfig;
 
 std::atomic<int> SerOutPort::NoCOM{0};
 
 namespace {
+
 std::mutex iodebugMutex;
 std::string iodebugText;
+
+// The first count bytes as upper-case hexadecimal text, two digits per byte, no separators.
+std::string hexText(const std::vector<uint8_t>& bytes, int count) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (int i = 0; i < count && static_cast<size_t>(i) < bytes.size(); ++i) {
+        text.push_back(digits[bytes[i] >> 4]);
+        text.push_back(digits[bytes[i] & 0x0F]);
+    }
+    return text;
+}
+
 }  // namespace
 
-SerOutPort::SerOutPort(const std::string&, const std::string&, int, int, int, const std::string&,
+SerOutPort::SerOutPort(const std::string& portName, const std::string&, int, int, int, const std::string&,
                        const std::string&)
     : serin(64, 0) {
+    OutLine("Trying To Set Up " + portName);
+    serCfg = std::make_shared<SerialConfig>(portName);
+    serCfg->setBitRate(SerialConfig::BR_9600);
+    serCfg->setParity(SerialConfig::PY_NONE);
+    serCfg->setHandshake(SerialConfig::HS_NONE);
+    serCfg->setStopBits(SerialConfig::ST_1BITS);
+    serCfg->setDataBits(SerialConfig::LN_8BITS);
+    serCfg->setHardFlow(false);
+    serCfg->setTxLen(txBuf);
+    serCfg->setRxLen(rxBuf);
     NoCOM = 0;
+    if (portName == "COM0") return;  // no port wanted
+
+    try {
+        serialPort = std::make_unique<SerialIO::SerialPortLocal>(serCfg);
+    } catch (const IOException& e) {
+        SerialIO::consoleLine(std::string("SerialIO::IOException: ") + e.what());
+        NoCOM = 1;
+        return;
+    }
+    try {
+        SerialOutStream = std::make_unique<SerialIO::SerOutputStream>(*serialPort);
+    } catch (const IOException&) {
+        OutLine("Unable to make OutputStream");
+        NoCOM = 2;
+    }
+    try {
+        SerialInStream = std::make_unique<SerialIO::SerInputStream>(*serialPort);
+    } catch (const IOException&) {
+        OutLine("Unable to make InputStream");
+        NoCOM = 3;
+    }
 }
 
 SerOutPort::SerOutPort(NoPort) : serin(64, 0) {}
@@ -20,15 +76,67 @@ SerOutPort::~SerOutPort() = default;
 
 std::vector<uint8_t> SerOutPort::SendSerial(const std::vector<uint8_t>& cmd) {
     SerError = 0;
-    SendSer(cmd);
+    setIodebug("");
+    const bool ok = SendSer(cmd);
+    OutLine(ok ? "true" : "false");
+    // The pause paces consecutive commands on the line; a failed write is not paced.
+    if (ok) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    OutLine(iodebug());
     std::lock_guard<std::mutex> lock(serinMutex);
     return serin;
 }
 
-bool SerOutPort::SendSer(const std::vector<uint8_t>&) { return false; }
-bool SerOutPort::SendSer(const std::string&) { return false; }
+bool SerOutPort::SendSer(const std::vector<uint8_t>& bytes) {
+    setIodebug("Serial Out: " + hexText(bytes, static_cast<int>(bytes.size())) + "  ");
+    OutLine(iodebug());
+    if (!SerialOutStream) return false;  // no port (COM0) or no stream: nothing to write to
+    try {
+        SerialOutStream->write(bytes);
+    } catch (const IOException&) {
+        OutLine("Unable to write to Serial Port");
+        SerError = 1;
+        return false;
+    }
+    return true;
+}
+
+bool SerOutPort::SendSer(const std::string& text) {
+    setIodebug("Serial Out: " + text + "  ");
+    OutLine(iodebug());
+    if (!serialPort) return false;
+    try {
+        serialPort->putString(text + "\n");
+    } catch (const IOException&) {
+        OutLine("Unable to write to Serial Port");
+        SerError = 1;
+        return false;
+    }
+    return true;
+}
 
 std::vector<uint8_t> SerOutPort::ReadSer() {
+    numBytes = 0;
+    if (SerialInStream) {
+        try {
+            while (SerialInStream->available() > 0) {
+                std::vector<uint8_t> chunk(64);
+                const int n = SerialInStream->read(chunk);
+                std::lock_guard<std::mutex> lock(serinMutex);
+                // Each chunk is stored from index 0; bytes of a longer earlier chunk stay behind it.
+                std::copy(chunk.begin(), chunk.begin() + n, serin.begin());
+                numBytes = n;
+            }
+            std::string trace;
+            {
+                std::lock_guard<std::mutex> lock(serinMutex);
+                trace = "Serial In: " + hexText(serin, numBytes);
+            }
+            appendIodebug(trace);
+            OutLine(trace);
+        } catch (const IOException&) {
+            SerError = 2;
+        }
+    }
     std::lock_guard<std::mutex> lock(serinMutex);
     return serin;
 }
@@ -40,11 +148,15 @@ std::string SerOutPort::iodebug() {
     std::lock_guard<std::mutex> lock(iodebugMutex);
     return iodebugText;
 }
+
+// The trace sink: the trace texts reach neither the console nor the window.
 void SerOutPort::OutLine(const std::string&) {}
+
 void SerOutPort::setIodebug(const std::string& text) {
     std::lock_guard<std::mutex> lock(iodebugMutex);
     iodebugText = text;
 }
+
 void SerOutPort::appendIodebug(const std::string& text) {
     std::lock_guard<std::mutex> lock(iodebugMutex);
     iodebugText += text;
