@@ -14,6 +14,9 @@
 #include <thread>
 
 #include "app/ConfigCodes.h"
+#include "app/Device.h"
+#include "app/LocalCAM.h"
+#include "app/LocalGUI.h"
 
 const std::string KIVO::prodlabel = "KIVONet Server V1";
 const std::string KIVO::prodtitle = "KIVONet";
@@ -50,8 +53,20 @@ void KIVO::init() {
     // Step 2: decode it; a missing file decodes as a record of zero bytes.
     InterpretCFG();
 
-    // ---- Start-up steps 3 to 8 (hub, window hub reference, device initialisation, first client
-    // ---- session, 2000 ms pause, ready line) are added here with the control hub.
+    // Step 3: the hub, which builds the serial output port, the driver (KIVO::cam) and the window.
+    // It lives as long as the process: sessions and the window use it until the very end.
+    LocalCAM* hub = new LocalCAM(comport, devtype, port, rate, dbits, sbits, parity, handshake);
+    scam = hub;
+    // Step 4: from now on the window's actions reach the hub.
+    LocalGUI::scam = hub;
+    // Step 5: output mode 2, input 1; the window exists, so the selection is shown.
+    cam.load()->DevInit();
+    // Step 6: wait for the first client.
+    if (autoaccept && hub->serverSocketOpen()) hub->CommandB5();
+    // Step 7.
+    DelayT(2000);
+    // Step 8.
+    hub->ShowStat(ReadyLine());
 }
 
 void KIVO::ReadCFG() {
