@@ -17,6 +17,7 @@
 #include "app/Device.h"
 #include "app/LocalCAM.h"
 #include "app/LocalGUI.h"
+#include "SerialIO/native/SerialNative.h"
 
 const std::string KIVO::prodlabel = "KIVONet Server V1";
 const std::string KIVO::prodtitle = "KIVONet";
@@ -30,6 +31,7 @@ bool KIVO::autoaccept = true;
 std::atomic<LocalCAM*> KIVO::scam{nullptr};
 std::atomic<Device*> KIVO::cam{nullptr};
 std::atomic<bool> KIVO::headless{false};
+std::string KIVO::deviceOverride;
 
 void KIVO::ResetSettings() {
     password = std::string("JVK");
@@ -42,6 +44,7 @@ void KIVO::ResetSettings() {
     scam = nullptr;
     cam = nullptr;
     headless = false;
+    deviceOverride.clear();
 }
 
 // The per-object values are set by their member initialisers; nothing else happens here.
@@ -52,6 +55,13 @@ void KIVO::init() {
     ReadCFG();
     // Step 2: decode it; a missing file decodes as a record of zero bytes.
     InterpretCFG();
+    // The configured port is reached through another device (a USB adapter, the simulated selector).
+    if (!deviceOverride.empty()) {
+        if (comport == "COM0")
+            OutLine("The configuration asks for no serial port (COM0): " + deviceOverride + " is not used");
+        else
+            SerialIO::mapPortName(comport, deviceOverride);
+    }
 
     // Step 3: the hub, which builds the serial output port, the driver (KIVO::cam) and the window.
     // It lives as long as the process: sessions and the window use it until the very end.

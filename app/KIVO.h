@@ -41,6 +41,9 @@ public:
 
     // Run without a window: every status line is also written to the console.
     static std::atomic<bool> headless;
+    // Device path that the configured serial port is opened as (--device, --simulate); empty: the
+    // port's own name decides.
+    static std::string deviceOverride;
 
     // Per-object values handed to the hub.
     std::string parity = "None";

@@ -7,8 +7,17 @@
 #include <cstdlib>
 #include <iostream>
 
+#include <memory>
+#include <stdexcept>
+
 #include "app/CommandLine.h"
 #include "app/KIVO.h"
+#ifdef KIVO_HAVE_SIM
+#include "tools/sim/KivoSim.h"
+#endif
+#ifdef KIVO_HAVE_GUI
+#include "gui/Gui.h"
+#endif
 
 namespace {
 
@@ -53,6 +62,53 @@ int KIVO::main(int argc, char** argv) {
     }
     if (!cl.configPath.empty()) filename = cl.configPath;
     headless = cl.headless;
+    deviceOverride = cl.devicePath;
+
+    if (cl.simulate) {
+#ifdef KIVO_HAVE_SIM
+        if (!cl.devicePath.empty()) {
+            std::cerr << "kivonet: --simulate and --device exclude each other" << std::endl;
+            return 2;
+        }
+        // The simulated selector lives as long as the process; its lines go to the console.
+        static std::unique_ptr<SimulatedSelector> selector;
+        selector = std::make_unique<SimulatedSelector>(
+            [](const std::string& line) { OutLine("Simulated selector: " + line); });
+        try {
+            selector->start();
+        } catch (const std::exception& e) {
+            std::cerr << "kivonet: cannot start the simulated selector: " << e.what() << std::endl;
+            return 1;
+        }
+        deviceOverride = selector->devicePath();
+        OutLine("Simulated selector on " + deviceOverride);
+#else
+        std::cerr << "kivonet: this build has no simulated selector" << std::endl;
+        return 2;
+#endif
+    }
+
+#ifdef KIVO_HAVE_GUI
+    if (!headless && !kivogui::displayAvailable()) {
+        headless = true;
+        OutLine("No display: running headless");
+    } else if (headless) {
+        OutLine("Running headless");
+    }
+    if (!headless) {
+        kivogui::install();
+        // The window's event loop runs on this thread; start-up runs on its own and then waits for
+        // a stop signal, so Ctrl-C still ends a windowed server.
+        kivogui::runWithStartup([] {
+            KIVO kivo;
+            kivo.init();
+            waitForStop();
+        });
+    }
+#else
+    if (!headless) OutLine("No window in this build: running headless");
+    headless = true;
+#endif
 
     KIVO kivo;
     kivo.init();
