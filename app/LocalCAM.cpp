@@ -131,8 +131,10 @@ void LocalCAM::CommandB5() {
             connectthread = session;
         }
     }
-    if (session) session->start();
+    // The button is disabled before the session runs, so that a waiting session is never seen
+    // with the button still enabled.
     localgui->EnableConnect(false);
+    if (session) session->start();
 }
 
 void LocalCAM::CommandB6() {
