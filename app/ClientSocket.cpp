@@ -1,6 +1,7 @@
 #include "app/ClientSocket.h"
 
 #include <algorithm>
+#include <system_error>
 #include <thread>
 
 #include "app/Device.h"
@@ -23,11 +24,22 @@ ClientSocket::~ClientSocket() = default;
 
 void ClientSocket::start() {
     threads_->started();
-    std::thread([self = shared_from_this(), threads = threads_]() mutable {
-        self->run();
-        self.reset();
-        threads->ended();
-    }).detach();
+    try {
+        std::thread([self = shared_from_this(), threads = threads_]() mutable {
+            self->run();
+            self.reset();
+            threads->ended();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: nobody waits for a client, so the operator may try again.
+        threads_->ended();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            state_ = State::Ended;
+        }
+        closed_ = true;
+        hub_.gui().EnableConnect(true);
+    }
 }
 
 void ClientSocket::run() {
