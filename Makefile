@@ -38,5 +38,23 @@ sanitize-thread: deps
 bench: build
 	bash scripts/run-bench $(BUILD)
 
+# Fuzzing (clang + libFuzzer, ASan+UBSan): replays the stored inputs, then runs every target for
+# FUZZ_SECONDS seconds. Build folder: build-fuzz.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DKIVO_FUZZ=ON -DKIVO_WERROR=$(WERROR) >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_all
+	bash scripts/run-fuzz build-fuzz $(FUZZ_SECONDS)
+
+# Soak test of the real server on a pseudo-terminal: SOAK=full (default) or SOAK=short.
+# Build folder: build-soak.
+SOAK ?= full
+soak: deps
+	cmake -S . -B build-soak -DKIVO_WERROR=$(WERROR) >/dev/null
+	cmake --build build-soak -j $(JOBS) --target kivonet
+	cmake -S soak -B build-soak/driver -DKIVO_WERROR=$(WERROR) >/dev/null
+	cmake --build build-soak/driver -j $(JOBS)
+	bash scripts/run-soak build-soak $(SOAK)
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-soak
