@@ -1,0 +1,52 @@
+// Bad start-up conditions, against the real server: a configuration "file" that is a folder or cannot
+// be read, and a TCP port that another program holds.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "net/Net.h"
+#include "tests/e2e/badinput_support.h"
+
+namespace badinput {
+namespace {
+
+TEST(BadInputStartup, UnreadableConfigurationGivesTheDefaults) {
+    TempDir dir;
+    // A folder opens but cannot be read; reading /proc/self/mem at its start fails with an I/O error.
+    // Both servers take the defaults: COM1, port 3001, no time limit. Only one of them can have the
+    // port (or neither, when something else holds it); both keep running.
+    Pty pty1, pty2;
+    Server folder(dir.path(), pty1.path());
+    Server unreadable("/proc/self/mem", pty2.path());
+    const std::string ready = "COM1  KIVO16  0 minutes  Ready";
+    ASSERT_TRUE(folder.waitForLine(ready)) << folder.console();
+    ASSERT_TRUE(unreadable.waitForLine(ready)) << unreadable.console();
+    EXPECT_EQ(folder.count("Can't read configuration file " + dir.path() + ": Is a directory"), 1)
+        << folder.console();
+    EXPECT_EQ(unreadable.count("Can't read configuration file /proc/self/mem: Input/output error"), 1)
+        << unreadable.console();
+    for (const Server* s : {&folder, &unreadable}) {
+        EXPECT_EQ(s->count("Server Socket Opened OK at Port 3001") + s->count("Can't Get ServerSocket at Port 3001"), 1)
+            << s->console();
+        EXPECT_TRUE(s->alive());
+    }
+    // The driver's start-up selection still reaches each line.
+    EXPECT_EQ(pty1.waitBytes(6), frames(1));
+    EXPECT_EQ(pty2.waitBytes(6), frames(1));
+}
+
+TEST(BadInputStartup, PortInUseIsReportedAndTheServerRuns) {
+    TempDir dir;
+    Pty pty;
+    const int port = freeConfigurablePort();
+    ASSERT_GT(port, 0);
+    auto holder = net::Listener::open(port);
+    Server server(dir.config(port), pty.path());
+    EXPECT_TRUE(server.waitForLine("Can't Get ServerSocket at Port " + std::to_string(port))) << server.console();
+    EXPECT_TRUE(server.waitForLine("COM1  KIVO16  0 minutes  Ready")) << server.console();
+    EXPECT_EQ(pty.waitBytes(6), frames(1));
+    EXPECT_TRUE(server.alive());
+}
+
+}  // namespace
+}  // namespace badinput

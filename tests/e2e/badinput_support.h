@@ -1,0 +1,220 @@
+#pragma once
+// Helpers of the bad-input tests: the server program on a pseudo-terminal of the test's own, its
+// console collected, and a configuration record naming a free port.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/Net.h"
+
+namespace badinput {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A port the configuration record can name (3001 plus a signed byte) that is free now.
+inline int freeConfigurablePort(int after = 0) {
+    for (int port = 2873; port <= 3128; ++port) {
+        if (port <= after) continue;
+        try {
+            net::Listener::open(port)->close();
+            return port;
+        } catch (const net::NetError&) {
+        }
+    }
+    return -1;
+}
+
+// A folder of its own under /tmp, removed with its files at the end.
+class TempDir {
+public:
+    TempDir() {
+        char name[] = "/tmp/kivonet-badinput-XXXXXX";
+        if (::mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp");
+        path_ = name;
+    }
+    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+    // A configuration record: serial port COM1 (the device is given on the command line), TCP port
+    // `port`, no session time limit, clients accepted at once, routing choice 0.
+    std::string config(int port, const std::string& name = "cfg.bin") const {
+        const std::string file = path_ + "/" + name;
+        const char record[6] = {0, 0, static_cast<char>(port - 3001), 0, 0, 0};
+        std::ofstream(file, std::ios::binary).write(record, sizeof record);
+        return file;
+    }
+
+private:
+    std::string path_;
+};
+
+// The selector's end of a serial line: a pseudo-terminal whose master side collects every byte the
+// server writes. closeMaster() makes the device vanish under the server.
+class Pty {
+public:
+    Pty() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+            throw std::runtime_error("posix_openpt");
+        char name[128];
+        if (::ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("ptsname");
+        path_ = name;
+        // Our own slave descriptor keeps the line up while the server has it closed.
+        slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave_ < 0) throw std::runtime_error("open slave");
+        termios tio{};
+        ::tcgetattr(slave_, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(slave_, TCSANOW, &tio);
+        reader_ = std::thread([this] { readLoop(); });
+    }
+    ~Pty() { closeMaster(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& path() const { return path_; }
+
+    std::vector<uint8_t> bytes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return bytes_;
+    }
+    // Waits until at least `count` bytes have come (or the time is up); gives them all.
+    std::vector<uint8_t> waitBytes(size_t count, std::chrono::milliseconds limit = 5000ms) const {
+        const auto deadline = Clock::now() + limit;
+        while (bytes().size() < count && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+        return bytes();
+    }
+    void closeMaster() {
+        if (master_ < 0) return;
+        stop_ = true;
+        reader_.join();
+        ::close(master_);
+        ::close(slave_);
+        master_ = slave_ = -1;
+    }
+
+private:
+    void readLoop() {
+        while (!stop_) {
+            pollfd p{master_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            uint8_t chunk[4096];
+            const ssize_t n = ::read(master_, chunk, sizeof chunk);
+            if (n > 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                bytes_.insert(bytes_.end(), chunk, chunk + n);
+            } else {
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+    std::atomic<bool> stop_{false};
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    std::vector<uint8_t> bytes_;
+};
+
+// The server program (headless) with its console collected; killed at the end of the test.
+class Server {
+public:
+    Server(const std::string& config, const std::string& device) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(out[1], STDERR_FILENO);
+            ::execl(KIVONET_BIN, KIVONET_BIN, "--headless", "--config", config.c_str(), "--device",
+                    device.c_str(), static_cast<char*>(nullptr));
+            std::_Exit(127);
+        }
+        ::close(out[1]);
+        readFd_ = out[0];
+        reader_ = std::thread([this] {
+            char chunk[4096];
+            ssize_t n;
+            while ((n = ::read(readFd_, chunk, sizeof chunk)) > 0) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                console_.append(chunk, static_cast<size_t>(n));
+            }
+        });
+    }
+    ~Server() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (reader_.joinable()) reader_.join();
+        ::close(readFd_);
+    }
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    std::string console() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return console_;
+    }
+    // How often a whole console line appears.
+    int count(const std::string& line) const {
+        const std::string text = "\n" + console();
+        int n = 0;
+        for (size_t pos = text.find("\n" + line + "\n"); pos != std::string::npos;
+             pos = text.find("\n" + line + "\n", pos + 1))
+            ++n;
+        return n;
+    }
+    // Waits until the line has appeared at least `times` times.
+    bool waitForLine(const std::string& line, int times = 1, std::chrono::milliseconds limit = 5000ms) const {
+        const auto deadline = Clock::now() + limit;
+        while (count(line) < times) {
+            if (Clock::now() > deadline) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+    bool alive() const { return ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+
+private:
+    pid_t pid_ = -1;
+    int readFd_ = -1;
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    std::string console_;
+};
+
+// The frames of one selection routed to the given outputs.
+inline std::vector<uint8_t> frames(int input, bool out1 = true, bool out2 = true) {
+    std::vector<uint8_t> bytes;
+    const auto n = static_cast<uint8_t>(input);
+    if (out1) bytes.insert(bytes.end(), {0xFE, 0x01, n});
+    if (out2) bytes.insert(bytes.end(), {0xFE, 0x02, n});
+    return bytes;
+}
+
+inline std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace badinput
