@@ -13,11 +13,11 @@ namespace {
 TEST(BadInputStartup, UnreadableConfigurationGivesTheDefaults) {
     TempDir dir;
     // A folder opens but cannot be read; reading /proc/self/mem at its start fails with an I/O error.
-    // Both servers take the defaults: COM1, port 3001, no time limit. Only one of them can have the
-    // port (or neither, when something else holds it); both keep running.
+    // Both servers take the defaults: COM1, port 3001, no time limit. Each runs in a network of its
+    // own where it can (then each gets the port); otherwise one of them may find it taken.
     Pty pty1, pty2;
-    Server folder(dir.path(), pty1.path());
-    Server unreadable("/proc/self/mem", pty2.path());
+    Server folder(dir.path(), pty1.path(), true);
+    Server unreadable("/proc/self/mem", pty2.path(), true);
     const std::string ready = "COM1  KIVO16  0 minutes  Ready";
     ASSERT_TRUE(folder.waitForLine(ready)) << folder.console();
     ASSERT_TRUE(unreadable.waitForLine(ready)) << unreadable.console();

@@ -3,6 +3,7 @@
 // console collected, and a configuration record naming a free port.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -18,6 +19,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "net/Net.h"
 
@@ -136,13 +139,16 @@ private:
 };
 
 // The server program (headless) with its console collected; killed at the end of the test.
+// With `ownNetwork` the server gets a network namespace of its own where the system allows it (root),
+// so a server on the default port 3001 cannot collide with other tests running at the same time.
 class Server {
 public:
-    Server(const std::string& config, const std::string& device) {
+    Server(const std::string& config, const std::string& device, bool ownNetwork = false) {
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         pid_ = ::fork();
         if (pid_ == 0) {
+            if (ownNetwork) ::unshare(CLONE_NEWNET);  // without the right, the shared network serves
             ::dup2(out[1], STDOUT_FILENO);
             ::dup2(out[1], STDERR_FILENO);
             ::execl(KIVONET_BIN, KIVONET_BIN, "--headless", "--config", config.c_str(), "--device",
@@ -167,6 +173,11 @@ public:
         }
         if (reader_.joinable()) reader_.join();
         ::close(readFd_);
+        // In a sanitizer build the server is instrumented too: its findings fail the test.
+        const std::string text = console();
+        for (const char* finding : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
+                                    "ERROR: LeakSanitizer"})
+            if (text.find(finding) != std::string::npos) ADD_FAILURE() << "server: " << text;
     }
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
