@@ -331,33 +331,31 @@ void run(const Options& opt, const fs::path& dir) {
         gwLine.reset();
     }
 
-    // Command latency, in alternating blocks so that both see the same machine conditions.
+    // Command latency, the two programs in turn half a spacing apart: each gets a command every
+    // 60 ms, and both see the same machine conditions throughout.
     log("command latency: " + std::to_string(opt.commands) + " commands each, " +
         std::to_string(kCommandSpacing.count()) + " ms apart");
     LatencySample ours, theirs, warm;
+    const auto half = kCommandSpacing / 2;
     for (int i = 0; i < 5; ++i) {
         timeCommand(k.client, line, "0xFE0101\n", frameFor(1, 1), warm, false);
-        usleep(60 * 1000);
+        std::this_thread::sleep_for(half);
         if (gwLine) timeCommand(gw.client, *gwLine, std::string("\xFE\x01\x01", 3), frameFor(1, 1), warm, false);
-        usleep(60 * 1000);
+        std::this_thread::sleep_for(half);
     }
-    const int blocks = 4;
-    for (int b = 0; b < blocks; ++b) {
-        const int count = opt.commands / blocks + (b < opt.commands % blocks ? 1 : 0);
-        for (int pass = 0; pass < 2; ++pass) {
-            if (pass == 1 && !gwLine) continue;
-            auto next = Clock::now();
-            for (int i = 0; i < count; ++i) {
-                sleepUntil(next);
-                next += kCommandSpacing;
-                const int input = (i % 16) + 1;
-                auto frame = frameFor(1, input);
-                if (pass == 0)
-                    timeCommand(k.client, line, "0x" + hex(frame) + "\n", frame, ours, true);
-                else
-                    timeCommand(gw.client, *gwLine, std::string(frame.begin(), frame.end()), frame,
-                                theirs, true);
-            }
+    {
+        auto next = Clock::now();
+        for (int i = 0; i < opt.commands; ++i) {
+            const int input = (i % 16) + 1;
+            auto frame = frameFor(1, input);
+            sleepUntil(next);
+            next += half;
+            timeCommand(k.client, line, "0x" + hex(frame) + "\n", frame, ours, true);
+            sleepUntil(next);
+            next += half;
+            if (gwLine)
+                timeCommand(gw.client, *gwLine, std::string(frame.begin(), frame.end()), frame, theirs,
+                            true);
         }
     }
 
