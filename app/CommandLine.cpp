@@ -22,7 +22,10 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
         return cl;
     };
     for (std::size_t i = 0; i < args.size(); ++i) {
-        auto [name, inlineValue] = splitOption(args[i]);
+        // Plain references, not a structured binding: the lambda below captures them.
+        const auto option = splitOption(args[i]);
+        const std::string& name = option.first;
+        const std::optional<std::string>& inlineValue = option.second;
         // Takes the option's value, inline or from the next argument.
         auto value = [&]() -> std::optional<std::string> {
             if (inlineValue) return inlineValue;

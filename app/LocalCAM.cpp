@@ -14,9 +14,9 @@ std::recursive_mutex LocalCAM::critsect;
 std::atomic<Device*> LocalCAM::cam{nullptr};
 
 LocalCAM::SerOutPortFactory LocalCAM::serOutPortFactory =
-    [](const std::string& comport, const std::string& devtype, int rate, int dbits, int sbits,
+    [](const std::string& comport, const std::string& type, int rate, int dbits, int sbits,
        const std::string& parity, const std::string& handshake) {
-        return std::make_unique<SerOutPort>(comport, devtype, rate, dbits, sbits, parity, handshake);
+        return std::make_unique<SerOutPort>(comport, type, rate, dbits, sbits, parity, handshake);
     };
 
 void SessionThreads::started() {
