@@ -548,20 +548,22 @@ void runWindow(const Options& opt, const fs::path& dir) {
         addNote("RSS with window (Xvfb)", "skipped: Xvfb did not come up on " + name);
         return;
     }
+    // A window is there when the virtual display shows more windows than before the server started
+    // (only this server draws on it); without xdotool, a mapped X library is taken as the sign.
+    const bool haveXdotool = access("/usr/bin/xdotool", X_OK) == 0;
+    auto visibleWindows = [&] {
+        return std::atoi(commandOutput("DISPLAY=" + name +
+                                       " /usr/bin/xdotool search --onlyvisible --name '.*' | wc -l")
+                             .c_str());
+    };
+    const int windowsBefore = haveXdotool ? visibleWindows() : 0;
     log("starting kivonet with its window on Xvfb " + name);
     Pty line;
     Started w = startKivonet(opt, dir, line.slavePath(), false, {"DISPLAY=" + name});
     usleep(300 * 1000);
     const pid_t pid = w.child->pid();
-    // A window is there when the virtual display shows one (only this server draws on it); without
-    // xdotool, a mapped X library is taken as the sign.
-    bool shown = false;
-    if (access("/usr/bin/xdotool", X_OK) == 0)
-        shown = std::atoi(commandOutput("DISPLAY=" + name +
-                                        " /usr/bin/xdotool search --onlyvisible --name '.*' | wc -l")
-                              .c_str()) > 0;
-    else
-        shown = mapsContain(pid, "libX11") || mapsContain(pid, "libfltk");
+    const bool shown = haveXdotool ? visibleWindows() > windowsBefore
+                                   : mapsContain(pid, "libX11") || mapsContain(pid, "libfltk");
     if (!w.child->running() || !shown) {
         addNote("RSS with window (Xvfb)",
                 "skipped: this build shows no window");
