@@ -8,15 +8,27 @@
 
 namespace kivogui {
 
+namespace {
+// The connection that showed the display answers, held until FLTK has opened its own: an X server
+// resets when its last client leaves, and a connection attempt during that reset fails, which FLTK
+// would answer by ending the process. Touched on the main thread only.
+::Display* probe = nullptr;
+}  // namespace
+
 bool displayAvailable() {
+    if (probe) return true;
     const char* name = std::getenv("DISPLAY");
     if (!name || !*name) return false;
-    ::Display* display = XOpenDisplay(nullptr);
-    if (!display) return false;
-    XCloseDisplay(display);
-    return true;
+    probe = XOpenDisplay(nullptr);
+    return probe != nullptr;
 }
 
-void openDisplay() { fl_open_display(); }
+void openDisplay() {
+    fl_open_display();
+    if (probe) {
+        XCloseDisplay(probe);
+        probe = nullptr;
+    }
+}
 
 }  // namespace kivogui
