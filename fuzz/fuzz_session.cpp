@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -136,8 +137,11 @@ int connectTo(int port) {
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    fuzz::check(fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
-                "loopback connect");
+    // An interrupted connect goes on by itself; asking again tells when it is done.
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    while (rc != 0 && (errno == EINTR || errno == EALREADY))
+        rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    fuzz::check(fd >= 0 && (rc == 0 || errno == EISCONN), "loopback connect");
     return fd;
 }
 
@@ -169,9 +173,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const int fd = connectTo(w.listener->port());
     // The whole input goes first; the replies are short and wait in the socket buffer meanwhile.
+    // libFuzzer's timers interrupt system calls now and then: those are retried.
     size_t sent = 0;
     while (sent < bytes.size()) {
         const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // the session may end (and close) before it has read everything
         sent += static_cast<size_t>(n);
     }
@@ -180,6 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char chunk[512];
     for (;;) {
         const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         received.append(chunk, static_cast<size_t>(n));
     }
