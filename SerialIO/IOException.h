@@ -17,7 +17,9 @@ private:
     std::string sysErr;
 };
 
-// Writes one bare console line (text and a line end), serialised by a process-wide mutex.
+// Writes one bare console line (text and a line end), serialised by a process-wide mutex, or hands it
+// to the program's own console writer once one is set.
 void consoleLine(const std::string& text);
+void setConsoleSink(void (*sink)(const std::string& text));
 
 }  // namespace SerialIO

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <utility>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -123,10 +126,83 @@ void KIVO::DelayT(int ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+namespace {
+
+// The console of the running server. Status lines are echoed from the session, timer and window
+// threads; a slow terminal or a full pipe on standard output must not hold up a command on its way to
+// the serial port, so the running program hands lines to one writer thread. Pending lines are bounded:
+// past the limit lines are counted and dropped, and the count is reported once the writer catches up.
+// Without the writer (tests, tools) lines are written at once.
+struct Console {
+    static constexpr size_t maxPending = 4096;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable idle;
+    std::deque<std::string> pending;
+    size_t dropped = 0;
+    bool asynchronous = false;
+    bool writing = false;
+};
+
+// Never destroyed: threads may still write while the process ends.
+Console& console() {
+    static Console* c = new Console;
+    return *c;
+}
+
+void writerLoop(Console& c) {
+    std::unique_lock<std::mutex> lock(c.mutex);
+    for (;;) {
+        c.wake.wait(lock, [&] { return !c.pending.empty() || c.dropped > 0; });
+        std::deque<std::string> batch;
+        batch.swap(c.pending);
+        const size_t dropped = std::exchange(c.dropped, 0);
+        c.writing = true;
+        lock.unlock();
+        std::string out;
+        for (const std::string& line : batch) {
+            out += line;
+            out += '\n';
+        }
+        if (dropped > 0) out += "(" + std::to_string(dropped) + " console lines dropped)\n";
+        std::cout << out << std::flush;
+        lock.lock();
+        c.writing = false;
+        if (c.pending.empty()) c.idle.notify_all();
+    }
+}
+
+}  // namespace
+
 void KIVO::OutLine(const std::string& text) {
-    static std::mutex consoleMutex;
-    std::lock_guard<std::mutex> lock(consoleMutex);
-    std::cout << text << '\n' << std::flush;
+    Console& c = console();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (!c.asynchronous) {
+        std::cout << text << '\n' << std::flush;
+        return;
+    }
+    if (c.pending.size() >= Console::maxPending) {
+        ++c.dropped;
+        return;
+    }
+    c.pending.push_back(text);
+    c.wake.notify_one();
+}
+
+void KIVO::StartConsoleWriter() {
+    Console& c = console();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (c.asynchronous) return;
+    c.asynchronous = true;
+    std::thread(writerLoop, std::ref(c)).detach();
+}
+
+void KIVO::FlushConsole() {
+    Console& c = console();
+    std::unique_lock<std::mutex> lock(c.mutex);
+    // Bounded: a standard output that no one reads must not keep the process from ending.
+    c.idle.wait_for(lock, std::chrono::seconds(2),
+                    [&] { return c.pending.empty() && c.dropped == 0 && !c.writing; });
 }
 
 std::string KIVO::BS2S(const std::vector<uint8_t>& bytes, int count) {

@@ -68,7 +68,12 @@ public:
     std::string ReadyLine() const;
 
     static void DelayT(int ms);
+    // The one console writer of the program: the text and one line end, nothing else.
     static void OutLine(const std::string& text);
+    // From now on console lines are written by a writer thread of their own (the running server).
+    static void StartConsoleWriter();
+    // Waits (briefly) until every console line handed over so far is written; called before exit.
+    static void FlushConsole();
     static std::string BS2S(const std::vector<uint8_t>& bytes, int count);
     static std::vector<uint8_t> S2BS(const std::string& text);
     static int C2B(char c);

@@ -185,6 +185,7 @@ void LocalGUI::onBclose() {
 }
 
 void LocalGUI::onWindowClosing() {
+    KIVO::FlushConsole();
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(0);

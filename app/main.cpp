@@ -12,6 +12,7 @@
 
 #include "app/CommandLine.h"
 #include "app/KIVO.h"
+#include "SerialIO/IOException.h"
 #ifdef KIVO_HAVE_SIM
 #include "tools/sim/KivoSim.h"
 #endif
@@ -37,6 +38,7 @@ sigset_t stopSignals() {
     int sig = 0;
     while (sigwait(&set, &sig) != 0) {
     }
+    KIVO::FlushConsole();
     std::cout.flush();
     std::fflush(stdout);
     std::_Exit(0);
@@ -63,6 +65,10 @@ int KIVO::main(int argc, char** argv) {
     if (!cl.configPath.empty()) filename = cl.configPath;
     headless = cl.headless;
     deviceOverride = cl.devicePath;
+    // From here on status lines are echoed by a writer thread, so a slow console never holds up a
+    // command; the serial layer's few lines join the same stream in order.
+    StartConsoleWriter();
+    SerialIO::setConsoleSink(&KIVO::OutLine);
 
     if (cl.simulate) {
 #ifdef KIVO_HAVE_SIM

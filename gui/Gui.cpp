@@ -1,5 +1,7 @@
 #include "gui/Gui.h"
 
+#include "app/KIVO.h"
+
 #include <FL/Fl.H>
 
 #include <atomic>
@@ -91,6 +93,7 @@ void runWithStartup(std::function<void()> startup) {
         try {
             startup();
         } catch (const std::exception& e) {
+            KIVO::FlushConsole();
             std::fprintf(stderr, "Start-up failed: %s\n", e.what());
             std::fflush(nullptr);
             std::_Exit(1);
