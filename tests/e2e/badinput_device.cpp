@@ -15,16 +15,15 @@ const std::string kNotCommunicating = "COM port not communicating.";
 TEST(BadInputDevice, DeviceHeldByAnotherServer) {
     TempDir dir;
     Pty pty;
-    const int port1 = freeConfigurablePort();
-    const int port2 = freeConfigurablePort(port1);
-    ASSERT_GT(port1, 0);
-    ASSERT_GT(port2, 0);
-    Server first(dir.config(port1, "first.cfg"), pty.path());
-    ASSERT_TRUE(first.waitForLine("Server Socket Opened OK at Port " + std::to_string(port1))) << first.console();
+    int port1 = -1, port2 = -1;
+    const auto firstPtr = serveOnFreePort(dir, pty.path(), port1, "first.cfg");
+    ASSERT_NE(firstPtr, nullptr);
+    const Server& first = *firstPtr;
     ASSERT_EQ(pty.waitBytes(6), frames(1));
 
-    Server second(dir.config(port2, "second.cfg"), pty.path());
-    ASSERT_TRUE(second.waitForLine("Server Socket Opened OK at Port " + std::to_string(port2))) << second.console();
+    const auto secondPtr = serveOnFreePort(dir, pty.path(), port2, "second.cfg");
+    ASSERT_NE(secondPtr, nullptr);
+    const Server& second = *secondPtr;
     EXPECT_EQ(second.count("SerialIO::IOException: SerOpenPort failed: Port is in use"), 1) << second.console();
     {
         TestClient client(port2);
@@ -48,10 +47,10 @@ TEST(BadInputDevice, DeviceHeldByAnotherServer) {
 TEST(BadInputDevice, DeviceGoneWhileRunning) {
     TempDir dir;
     Pty pty;
-    const int port = freeConfigurablePort();
-    ASSERT_GT(port, 0);
-    Server server(dir.config(port), pty.path());
-    ASSERT_TRUE(server.waitForLine("Server Socket Opened OK at Port " + std::to_string(port))) << server.console();
+    int port = -1;
+    const auto serverPtr = serveOnFreePort(dir, pty.path(), port);
+    ASSERT_NE(serverPtr, nullptr);
+    const Server& server = *serverPtr;
     ASSERT_EQ(pty.waitBytes(6), frames(1));
 
     pty.closeMaster();  // the device disappears

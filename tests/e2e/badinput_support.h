@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -29,10 +30,12 @@ namespace badinput {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// A port the configuration record can name (3001 plus a signed byte) that is free now.
-inline int freeConfigurablePort(int after = 0) {
-    for (int port = 2873; port <= 3128; ++port) {
-        if (port <= after) continue;
+// A port the configuration record can name (3001 plus a signed byte) that is free now, tried in an
+// order of its own for each process, so that tests running side by side seldom pick the same one.
+inline int freeConfigurablePort() {
+    static unsigned next = static_cast<unsigned>(::getpid()) * 2654435761u;
+    for (int attempt = 0; attempt < 256; ++attempt) {
+        const int port = 2873 + static_cast<int>(next++ % 256);
         try {
             net::Listener::open(port)->close();
             return port;
@@ -213,6 +216,24 @@ private:
     mutable std::mutex mutex_;
     std::string console_;
 };
+
+// Starts a server on a free port of the configurable range and waits for its listening socket; another
+// test that took the same port meanwhile makes it try the next one. Null when no port could be had.
+inline std::unique_ptr<Server> serveOnFreePort(const TempDir& dir, const std::string& device, int& port,
+                                               const std::string& configName = "cfg.bin") {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        port = freeConfigurablePort();
+        if (port < 0) break;
+        auto server = std::make_unique<Server>(dir.config(port, configName), device);
+        const std::string opened = "Server Socket Opened OK at Port " + std::to_string(port);
+        const std::string refused = "Can't Get ServerSocket at Port " + std::to_string(port);
+        const auto deadline = Clock::now() + 5s;
+        while (server->count(opened) == 0 && server->count(refused) == 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        if (server->count(opened) == 1) return server;
+    }
+    return nullptr;
+}
 
 // The frames of one selection routed to the given outputs.
 inline std::vector<uint8_t> frames(int input, bool out1 = true, bool out2 = true) {
