@@ -3,6 +3,7 @@
 #include "app/KIVO.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -151,6 +152,8 @@ Console& console() {
 }
 
 void writerLoop(Console& c) {
+    // The lowest scheduling priority: on a busy machine the console waits, not the command path.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
     std::unique_lock<std::mutex> lock(c.mutex);
     for (;;) {
         c.wake.wait(lock, [&] { return !c.pending.empty() || c.dropped > 0; });
