@@ -14,23 +14,12 @@
 #include <thread>
 
 #include "net/Net.h"
+#include "tests/e2e/badinput_support.h"
 #include "tests/app/support/TestClient.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A free port the configuration record can name: 3001 plus a signed byte.
-int freeConfigurablePort() {
-    for (int port = 2873; port <= 3128; ++port) {
-        try {
-            net::Listener::open(port)->close();
-            return port;
-        } catch (const net::NetError&) {
-        }
-    }
-    return -1;
-}
 
 // The server process, its console collected by a reader thread; killed if the test leaves early.
 class Server {
@@ -100,7 +89,7 @@ private:
 };
 
 TEST(Headless, ServesAClientAndStopsCleanly) {
-    const int port = freeConfigurablePort();
+    const int port = badinput::freeConfigurablePort();
     ASSERT_GT(port, 0);
     char dir[] = "/tmp/kivonet-e2e-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
