@@ -1,6 +1,8 @@
 // The application's serial output port over the serial-port layer.
 #include "app/SerOutPort.h"
 
+#include "app/KIVO.h"
+
 #include <chrono>
 #include <thread>
 
@@ -19,17 +21,6 @@ namespace {
 
 std::mutex iodebugMutex;
 std::string iodebugText;
-
-// The first count bytes as upper-case hexadecimal text, two digits per byte, no separators.
-std::string hexText(const std::vector<uint8_t>& bytes, int count) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (int i = 0; i < count && static_cast<size_t>(i) < bytes.size(); ++i) {
-        text.push_back(digits[bytes[i] >> 4]);
-        text.push_back(digits[bytes[i] & 0x0F]);
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -87,7 +78,7 @@ std::vector<uint8_t> SerOutPort::SendSerial(const std::vector<uint8_t>& cmd) {
 }
 
 bool SerOutPort::SendSer(const std::vector<uint8_t>& bytes) {
-    setIodebug("Serial Out: " + hexText(bytes, static_cast<int>(bytes.size())) + "  ");
+    setIodebug("Serial Out: " + KIVO::BS2S(bytes, static_cast<int>(bytes.size())) + "  ");
     OutLine(iodebug());
     if (!SerialOutStream) return false;  // no port (COM0) or no stream: nothing to write to
     try {
@@ -129,7 +120,7 @@ std::vector<uint8_t> SerOutPort::ReadSer() {
             std::string trace;
             {
                 std::lock_guard<std::mutex> lock(serinMutex);
-                trace = "Serial In: " + hexText(serin, numBytes);
+                trace = "Serial In: " + KIVO::BS2S(serin, numBytes);
             }
             appendIodebug(trace);
             OutLine(trace);
