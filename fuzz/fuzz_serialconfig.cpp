@@ -51,6 +51,20 @@ void checked(SerialConfig& c, bool valid, const std::string& message, Set set, i
     fuzz::check((c.*get)() == value, "stored value differs", std::to_string(value));
 }
 
+// The setters that take a code from 0 to `max`, each refusing any other with its own message.
+struct Ranged {
+    void (SerialConfig::*set)(int);
+    int (SerialConfig::*get)() const;
+    int max;
+    const char* message;
+};
+const Ranged kRanged[] = {
+    {&SerialConfig::setBitRate, &SerialConfig::getBitRate, 11, "Invalid Serial Port Bit Rate"},
+    {&SerialConfig::setParity, &SerialConfig::getParity, 2, "Invalid Serial Port Parity"},
+    {&SerialConfig::setDataBits, &SerialConfig::getDataBits, 3, "Invalid Serial Port Data Bits"},
+    {&SerialConfig::setStopBits, &SerialConfig::getStopBits, 1, "Invalid Serial Port Stop Bits"},
+};
+
 const char* const kOsNames[] = {"Linux", "Windows 95", "Windows NT", "windows 98", "OS/2", ""};
 
 }  // namespace
@@ -68,27 +82,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t op = in.byte();
         SerialConfig& c = records[op & 1];
         const int v = (op & 0x80) ? in.int32() : static_cast<int>(static_cast<int8_t>(in.byte())) * 2;
-        switch ((op >> 1) % 13) {
+        const int kind = (op >> 1) % 13;
+        switch (kind) {
             case 0:
                 checked(c, v >= 0, "Invalid Port Number: " + std::to_string(v),
                         [v](SerialConfig& r) { r.setPortNum(v); }, v, &SerialConfig::getPort);
                 break;
             case 1:
-                checked(c, v >= 0 && v <= 11, "Invalid Serial Port Bit Rate",
-                        [v](SerialConfig& r) { r.setBitRate(v); }, v, &SerialConfig::getBitRate);
-                break;
             case 2:
-                checked(c, v >= 0 && v <= 2, "Invalid Serial Port Parity",
-                        [v](SerialConfig& r) { r.setParity(v); }, v, &SerialConfig::getParity);
-                break;
             case 3:
-                checked(c, v >= 0 && v <= 3, "Invalid Serial Port Data Bits",
-                        [v](SerialConfig& r) { r.setDataBits(v); }, v, &SerialConfig::getDataBits);
+            case 4: {
+                const Ranged& r = kRanged[kind - 1];
+                checked(c, v >= 0 && v <= r.max, r.message, [&r, v](SerialConfig& s) { (s.*r.set)(v); },
+                        v, r.get);
                 break;
-            case 4:
-                checked(c, v >= 0 && v <= 1, "Invalid Serial Port Stop Bits",
-                        [v](SerialConfig& r) { r.setStopBits(v); }, v, &SerialConfig::getStopBits);
-                break;
+            }
             case 5: {
                 const bool dsr = v == SerialConfig::HS_DSRDTR && !dsrDtrOffered(effectiveOs);
                 const bool inRange = (v >= 0 && v <= 3) || (v >= 16 && v <= 240);
