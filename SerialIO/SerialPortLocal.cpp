@@ -94,7 +94,6 @@ void SerialPortLocal::initCommon() {
     classInit();
     SerialNative* injected = testLib.load();
     lib = injected ? injected : processLib;
-    nativeLib = "";
     osName = platformOsName();
     featureSetup();
 }
@@ -321,123 +320,67 @@ int SerialPortLocal::getData(std::vector<uint8_t>* buf, int offset, int len) {
 
 // ---- buffers, lines and signals ----
 
-namespace {
-struct Checks {
-    const std::string& osName;
-    int port;
-    SerialNative* lib;
-    void supported(bool flag, const char* what) const {
-        if (!flag) throw IOException(std::string(what) + " not supported on " + osName);
-    }
-    void open(const char* what) const {
-        if (port < 0) throw IOException(std::string(what) + ": Port not open");
-    }
-    int noFailure(int r, const char* message) const {
-        if (r == -1) throw IOException(message, lib->SerLastError());
-        return r;
-    }
-};
-}  // namespace
+// A query: capability test, open test, the library call and, when failOnMinusOne, the failure test.
+int SerialPortLocal::checkedQuery(bool supported, const char* op, int (SerialPortLocal::*query)(int),
+                                  bool failOnMinusOne) {
+    requireSupported(supported, op);
+    const int p = port;
+    if (p < 0) throw IOException(std::string(op) + ": Port not open");
+    const int r = (this->*query)(p);
+    return failOnMinusOne ? noFailure(r, std::string(op) + " failed") : r;
+}
 
+void SerialPortLocal::requireSupported(bool supported, const char* what) {
+    if (!supported) throw IOException(std::string(what) + " not supported on " + osName);
+}
 
-int SerialPortLocal::rxFlush() {
-    const Checks c{osName, port, lib};
-    return c.noFailure(SerRxFlush(c.port), "rxFlush failed");
+int SerialPortLocal::noFailure(int r, const std::string& message) {
+    if (r == -1) throw IOException(message, lib->SerLastError());
+    return r;
 }
-int SerialPortLocal::txFlush() {
-    const Checks c{osName, port, lib};
-    return c.noFailure(SerTxFlush(c.port), "txFlush failed");
-}
-int SerialPortLocal::txDrain() {
-    const Checks c{osName, port, lib};
-    return c.noFailure(SerTxDrain(c.port), "txDrain failed");
-}
+
+int SerialPortLocal::rxFlush() { return noFailure(SerRxFlush(port), "rxFlush failed"); }
+int SerialPortLocal::txFlush() { return noFailure(SerTxFlush(port), "txFlush failed"); }
+int SerialPortLocal::txDrain() { return noFailure(SerTxDrain(port), "txDrain failed"); }
 int SerialPortLocal::rxReadyCount() {
-    const Checks c{osName, port, lib};
-    c.supported(caps.supRxReadyCount, "rxReadyCount");
-    c.open("rxReadyCount");
-    return c.noFailure(SerRxReadyCount(c.port), "rxReadyCount failed");
+    return checkedQuery(caps.supRxReadyCount, "rxReadyCount", &SerialPortLocal::SerRxReadyCount);
 }
 int SerialPortLocal::txBufCount() {
-    const Checks c{osName, port, lib};
-    c.supported(caps.supTxBufCount, "txBufCount");
-    c.open("txBufCount");
-    return c.noFailure(SerTxBufCount(c.port), "txBufCount failed");
+    return checkedQuery(caps.supTxBufCount, "txBufCount", &SerialPortLocal::SerTxBufCount);
 }
 bool SerialPortLocal::rxOverflow() {
-    const Checks c{osName, port, lib};
-    c.supported(caps.supRxOverflow, "rxOverflow");
-    c.open("rxOverflow");
-    return c.noFailure(SerRxOverflow(c.port), "rxOverflow failed") == 1;
+    return checkedQuery(caps.supRxOverflow, "rxOverflow", &SerialPortLocal::SerRxOverflow) == 1;
 }
-bool SerialPortLocal::sigDSR() {
-    const Checks c{osName, port, lib};
-    c.open("sigDSR");
-    return c.noFailure(SerSigDSR(c.port), "sigDSR failed") == 1;
-}
-bool SerialPortLocal::sigCTS() {
-    const Checks c{osName, port, lib};
-    c.open("sigCTS");
-    return c.noFailure(SerSigCTS(c.port), "sigCTS failed") == 1;
-}
-bool SerialPortLocal::sigCD() {
-    const Checks c{osName, port, lib};
-    c.supported(caps.supSigCD, "sigCD");
-    c.open("sigCD");
-    return c.noFailure(SerSigCD(c.port), "sigCD failed") == 1;
-}
+bool SerialPortLocal::sigDSR() { return checkedQuery(true, "sigDSR", &SerialPortLocal::SerSigDSR) == 1; }
+bool SerialPortLocal::sigCTS() { return checkedQuery(true, "sigCTS", &SerialPortLocal::SerSigCTS) == 1; }
+bool SerialPortLocal::sigCD() { return checkedQuery(caps.supSigCD, "sigCD", &SerialPortLocal::SerSigCD) == 1; }
 bool SerialPortLocal::sigFrameErr() {
-    const Checks c{osName, port, lib};
-    c.supported(caps.supSigFrameErr, "sigFrameErr");
-    c.open("sigFrameErr");
-    return c.noFailure(SerSigFrameErr(c.port), "sigFrameErr failed") == 1;
+    return checkedQuery(caps.supSigFrameErr, "sigFrameErr", &SerialPortLocal::SerSigFrameErr) == 1;
 }
 bool SerialPortLocal::sigOverrun() {
-    const Checks c{osName, port, lib};
-    c.supported(caps.supSigOverrun, "sigOverrun");
-    c.open("sigOverrun");
-    return c.noFailure(SerSigOverrun(c.port), "sigOverrun failed") == 1;
+    return checkedQuery(caps.supSigOverrun, "sigOverrun", &SerialPortLocal::SerSigOverrun) == 1;
 }
+// sigParityErr and sigRing read a failure (-1) as false.
 bool SerialPortLocal::sigParityErr() {
-    const Checks c{osName, port, lib};
-    c.supported(caps.supSigParityErr, "sigParityErr");
-    c.open("sigParityErr");
-    return SerSigParityErr(c.port) == 1;  // -1 reads as false
+    return checkedQuery(caps.supSigParityErr, "sigParityErr", &SerialPortLocal::SerSigParityErr, false) == 1;
 }
 bool SerialPortLocal::sigRing() {
-    const Checks c{osName, port, lib};
-    c.supported(caps.supSigRing, "sigRing");
-    c.open("sigRing");
-    return SerSigRing(c.port) == 1;  // -1 reads as false
+    return checkedQuery(caps.supSigRing, "sigRing", &SerialPortLocal::SerSigRing, false) == 1;
 }
 bool SerialPortLocal::sigBreak() {
-    const Checks c{osName, port, lib};
-    c.supported(caps.supSigBreak, "sigBreak");
-    c.open("sigBreak");
-    return c.noFailure(SerSigBreak(c.port), "sigBreak failed") == 1;
+    return checkedQuery(caps.supSigBreak, "sigBreak", &SerialPortLocal::SerSigBreak) == 1;
 }
 void SerialPortLocal::setDTR(bool on) {
-    const Checks c{osName, port, lib};
-    c.supported(caps.supSetDTR, "setDTR");
-    c.noFailure(SerSetDTR(c.port, on), "setDTR failed");
+    requireSupported(caps.supSetDTR, "setDTR");
+    noFailure(SerSetDTR(port, on), "setDTR failed");
 }
 void SerialPortLocal::setRTS(bool on) {
-    const Checks c{osName, port, lib};
-    c.supported(caps.supSetRTS, "setRts");
-    c.noFailure(SerSetRTS(c.port, on), "setRTS failed");
+    requireSupported(caps.supSetRTS, "setRts");
+    noFailure(SerSetRTS(port, on), "setRTS failed");
 }
-void SerialPortLocal::sendBreak(int duration) {
-    const Checks c{osName, port, lib};
-    c.noFailure(SerSendBreak(c.port, duration), "sendBreak failed");
-}
-void SerialPortLocal::setTimeoutRx(int ms) {
-    const Checks c{osName, port, lib};
-    c.noFailure(SerSetTimeoutRx(c.port, ms), "setTimeoutRx failed");
-}
-void SerialPortLocal::setTimeoutTx(int t) {
-    const Checks c{osName, port, lib};
-    c.noFailure(SerSetTimeoutTx(c.port, t), "setTimeoutTx failed");
-}
+void SerialPortLocal::sendBreak(int duration) { noFailure(SerSendBreak(port, duration), "sendBreak failed"); }
+void SerialPortLocal::setTimeoutRx(int ms) { noFailure(SerSetTimeoutRx(port, ms), "setTimeoutRx failed"); }
+void SerialPortLocal::setTimeoutTx(int t) { noFailure(SerSetTimeoutTx(port, t), "setTimeoutTx failed"); }
 
 int SerialPortLocal::getTimeoutRx() { return SerGetTimeoutRx(port); }
 int SerialPortLocal::getTimeoutTx() { return SerGetTimeoutTx(port); }

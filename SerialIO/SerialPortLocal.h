@@ -126,10 +126,15 @@ private:
     void stopFlowControl();
     // The library's error text, in parentheses after a message carrying a numeric code.
     std::string withSystemError(const std::string& message);
-    template <class Query>
-    int checkedQuery(bool supported, const char* name, Query q, bool failOnMinusOne);
+    // A query of an open port: "<op> not supported on <os>", "<op>: Port not open", the library
+    // call, then "<op> failed" on -1 unless failOnMinusOne is false.
+    int checkedQuery(bool supported, const char* op, int (SerialPortLocal::*query)(int),
+                     bool failOnMinusOne = true);
+    // Raises "<what> not supported on <os>" when the platform lacks the feature.
+    void requireSupported(bool supported, const char* what);
+    // Raises message with the library's error text when r is -1; otherwise returns r.
+    int noFailure(int r, const std::string& message);
 
-    std::string nativeLib;
     std::atomic<int> port{-1};
     std::atomic<bool> isOpen_{false};
     std::string name = "Serial Port";
