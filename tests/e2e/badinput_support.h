@@ -1,6 +1,7 @@
 #pragma once
 // Helpers of the bad-input tests: the server program on a pseudo-terminal of the test's own, its
 // console collected, and a configuration record naming a free port.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -18,6 +19,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -141,12 +143,20 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-// The server program (headless) with its console collected; killed at the end of the test.
+// The server program with its console (stdout and stderr) collected; killed at the end of the test.
 // With `ownNetwork` the server gets a network namespace of its own where the system allows it (root),
 // so a server on the default port 3001 cannot collide with other tests running at the same time.
 class Server {
 public:
-    Server(const std::string& config, const std::string& device, bool ownNetwork = false) {
+    // Headless, with a configuration file and the serial device.
+    Server(const std::string& config, const std::string& device, bool ownNetwork = false)
+        : Server({"--headless", "--config", config, "--device", device}, ownNetwork) {}
+    // Any arguments.
+    explicit Server(std::vector<std::string> args, bool ownNetwork = false) {
+        args.insert(args.begin(), KIVONET_BIN);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         pid_ = ::fork();
@@ -154,8 +164,7 @@ public:
             if (ownNetwork) ::unshare(CLONE_NEWNET);  // without the right, the shared network serves
             ::dup2(out[1], STDOUT_FILENO);
             ::dup2(out[1], STDERR_FILENO);
-            ::execl(KIVONET_BIN, KIVONET_BIN, "--headless", "--config", config.c_str(), "--device",
-                    device.c_str(), static_cast<char*>(nullptr));
+            ::execv(KIVONET_BIN, argv.data());
             std::_Exit(127);
         }
         ::close(out[1]);
@@ -189,13 +198,14 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return console_;
     }
-    // How often a whole console line appears.
-    int count(const std::string& line) const {
-        const std::string text = "\n" + console();
+    // How many complete console lines are `part` (whole == false: contain it).
+    int count(const std::string& part, bool whole = true) const {
+        const std::string text = console();
         int n = 0;
-        for (size_t pos = text.find("\n" + line + "\n"); pos != std::string::npos;
-             pos = text.find("\n" + line + "\n", pos + 1))
-            ++n;
+        for (size_t begin = 0, end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1) {
+            const std::string_view line(text.data() + begin, end - begin);
+            n += whole ? line == part : line.find(part) != std::string_view::npos;
+        }
         return n;
     }
     // Waits until the line has appeared at least `times` times.
@@ -207,7 +217,33 @@ public:
         }
         return true;
     }
-    bool alive() const { return ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+    bool alive() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+    // Sends the signal; gives the exit status, 128 + signal for a killed process, -1 when it runs on.
+    int stop(int sig, std::chrono::milliseconds limit = 5000ms) {
+        ::kill(pid_, sig);
+        const auto deadline = Clock::now() + limit;
+        int status = 0;
+        while (::waitpid(pid_, &status, WNOHANG) != pid_) {
+            if (Clock::now() > deadline) return -1;
+            std::this_thread::sleep_for(10ms);
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    // True when one of the process's open files is `path`.
+    bool hasOpen(const std::string& path) const {
+        const std::string folder = "/proc/" + std::to_string(pid_) + "/fd";
+        DIR* dir = ::opendir(folder.c_str());
+        if (dir == nullptr) return false;
+        bool found = false;
+        while (const dirent* entry = ::readdir(dir)) {
+            char target[256];
+            const ssize_t n = ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) found = true;
+        }
+        ::closedir(dir);
+        return found;
+    }
 
 private:
     pid_t pid_ = -1;

@@ -1,112 +1,21 @@
 // The whole road from a client to the serial line, against the real server program: the frames a
 // selection puts on the line and their pacing, the line settings, a configuration without a serial
 // port, a device that is missing or goes away, and the built-in simulated selector.
-#include <dirent.h>
-#include <spawn.h>
-
 #include <algorithm>
-#include <functional>
-#include <sstream>
 
 #include "tests/app/support/TestClient.h"
 #include "tests/e2e/badinput_support.h"
-
-extern char** environ;
 
 namespace {
 
 using badinput::Clock;
 using badinput::frames;
 using badinput::freeConfigurablePort;
+using badinput::Server;
 using badinput::TempDir;
 using namespace std::chrono_literals;
 
 const std::string kNotCommunicating = "COM port not communicating.";
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5000ms) {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-// The server program with any arguments; its console (stdout and stderr) goes to a file. Unlike the
-// bad-input helper it gives the exit status, which a clean stop is judged by.
-class Process {
-public:
-    Process(const TempDir& dir, const std::vector<std::string>& args) : consolePath_(dir.path() + "/console.txt") {
-        std::vector<std::string> all{KIVONET_BIN};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        ::posix_spawn_file_actions_init(&actions);
-        ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, consolePath_.c_str(),
-                                           O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-        ::posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        const int rc = ::posix_spawn(&pid_, KIVONET_BIN, &actions, nullptr, argv.data(), environ);
-        ::posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) throw std::runtime_error("posix_spawn");
-    }
-    ~Process() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        const std::string text = console();
-        for (const char* finding : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:"})
-            if (text.find(finding) != std::string::npos) ADD_FAILURE() << "server: " << text;
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    pid_t pid() const { return pid_; }
-    std::string console() const {
-        std::ifstream in(consolePath_, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    // How many console lines contain `part` (whole == true: are exactly `part`).
-    int count(const std::string& part, bool whole = true) const {
-        std::istringstream lines(console());
-        int n = 0;
-        for (std::string line; std::getline(lines, line);)
-            n += whole ? line == part : line.find(part) != std::string::npos;
-        return n;
-    }
-    bool waitForLine(const std::string& line, int times = 1) const {
-        return waitUntil([&] { return count(line) >= times; });
-    }
-    bool alive() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
-    // Sends the signal; gives the exit status, 128 + signal for a killed process, -1 when it runs on.
-    int stop(int sig) {
-        ::kill(pid_, sig);
-        int status = 0;
-        if (!waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; })) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    // True when one of the process's open files is `path`.
-    bool hasOpen(const std::string& path) const {
-        const std::string folder = "/proc/" + std::to_string(pid_) + "/fd";
-        DIR* dir = ::opendir(folder.c_str());
-        if (dir == nullptr) return false;
-        bool found = false;
-        while (const dirent* entry = ::readdir(dir)) {
-            char target[256];
-            const ssize_t n = ::readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1);
-            if (n > 0 && std::string(target, static_cast<size_t>(n)) == path) found = true;
-        }
-        ::closedir(dir);
-        return found;
-    }
-
-private:
-    std::string consolePath_;
-    pid_t pid_ = -1;
-};
 
 // The selector's end of the line, read by the test itself: each byte is stamped with the time it
 // arrived on the master side.
@@ -192,7 +101,7 @@ TEST(SerialRoad, SelectionsReachTheLineWithTheirFramesPacedAndSettings) {
     const termios before = line.settings();
     ASSERT_EQ(::cfgetospeed(&before), static_cast<speed_t>(B38400));
     ASSERT_EQ(before.c_cflag & (CSTOPB | CRTSCTS), static_cast<tcflag_t>(CSTOPB | CRTSCTS));
-    Process server(dir, headlessArgs(dir.config(port), line.path()));
+    Server server(headlessArgs(dir.config(port), line.path()));
 
     // Start-up selects input 1 on both outputs.
     EXPECT_EQ(line.bytes(6), frames(1)) << server.console();
@@ -249,7 +158,7 @@ TEST(SerialRoad, NoSerialPortConfiguredOpensNone) {
     const char record[6] = {static_cast<char>(0xFF), 0, static_cast<char>(port - 3001), 0, 0, 0};
     std::ofstream(config, std::ios::binary).write(record, sizeof record);
     // A device on the command line changes nothing when no port is configured.
-    Process server(dir, headlessArgs(config, line.path()));
+    Server server(headlessArgs(config, line.path()));
     ASSERT_TRUE(server.waitForLine("Server Socket Opened OK at Port " + std::to_string(port))) << server.console();
     ASSERT_TRUE(server.waitForLine("Awaiting Client Connection")) << server.console();
 
@@ -269,7 +178,7 @@ TEST(SerialRoad, MissingDeviceIsReportedPerFrameAndTheServerServesOn) {
     TempDir dir;
     const int port = freeConfigurablePort();
     ASSERT_GT(port, 0);
-    Process server(dir, headlessArgs(dir.config(port), "/dev/does-not-exist-kivo"));
+    Server server(headlessArgs(dir.config(port), "/dev/does-not-exist-kivo"));
     ASSERT_TRUE(server.waitForLine("Awaiting Client Connection")) << server.console();
     EXPECT_EQ(server.count("SerOpenPort failed", false), 1) << server.console();
     // Start-up's selection in output mode 2: both frames fail.
@@ -291,7 +200,7 @@ TEST(SerialRoad, SimulatedSelectorReportsWhatItWasSent) {
     TempDir dir;
     const int port = freeConfigurablePort();
     ASSERT_GT(port, 0);
-    Process server(dir, {"--simulate", "--headless", "--config", dir.config(port)});
+    Server server({"--simulate", "--headless", "--config", dir.config(port)});
     ASSERT_TRUE(server.waitForLine("Server Socket Opened OK at Port " + std::to_string(port))) << server.console();
     EXPECT_TRUE(server.waitForLine("Simulated selector: Output 2 <- Input 1")) << server.console();
 
