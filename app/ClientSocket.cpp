@@ -168,7 +168,6 @@ void ClientSocket::startTimer(int minutes) {
         // A session runs one timer: a later accepted password replaces the running one.
         previous = std::move(timeoutthread);
         timeoutthread = timer;
-        timed = true;
         timer->start();
     }
     if (previous) {
@@ -194,7 +193,6 @@ void ClientSocket::Close(bool /*fromButton: the steps are the same either way*/)
         connection = std::move(cs);
         state_ = State::Ended;
         timer = std::move(timeoutthread);
-        timed = false;
     }
     // Closing the connection also ends a read the session thread is blocked in; the connection
     // itself is freed only when the session thread lets go of it too.

@@ -55,12 +55,11 @@ private:
     LocalCAM& hub_;
     std::shared_ptr<SessionThreads> threads_;
 
-    mutable std::mutex mutex_;                 // guards cs, timeoutthread, timed, state_
+    mutable std::mutex mutex_;                 // guards cs, timeoutthread, state_
     std::shared_ptr<net::Connection> cs;       // the connection reads and writes its own lines
     const std::shared_ptr<net::Listener> ss;
     std::shared_ptr<TimeOut> timeoutthread;
     std::atomic<bool> a{false};
-    bool timed = false;
     bool passwordok = true;                    // session thread only
     std::string str;                           // session thread only
     std::string sercom;                        // session thread only

@@ -50,10 +50,14 @@ void KIVO16::DevInit() {
 
 bool KIVO16::ParseNetCommand(const std::string& line) {
     bool result = false;
-    for (int n = 1; n <= 16; ++n) {
-        if (line == "Set" + std::to_string(n)) {
-            set(n);
-            result = true;
+    // Every client line comes here: only a "Set" line is compared with the sixteen input numbers.
+    if (line.compare(0, 3, "Set") == 0) {
+        for (int n = 1; n <= 16; ++n) {
+            if (line.compare(3, std::string::npos, std::to_string(n)) == 0) {
+                set(n);
+                result = true;
+                break;
+            }
         }
     }
     if (line == "Out1") {
