@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "app/CommandScope.h"
 #include "app/Device.h"
 #include "app/LocalCAM.h"
 
@@ -47,6 +48,13 @@ LocalGUI::~LocalGUI() {
 }
 
 void LocalGUI::notify(LocalGUIView::Field field) {
+    // During a command the view hears of the change once the command's frames are out: telling it
+    // wakes the window's thread.
+    if (CommandScope::defer([this, field] { notifyView(field); })) return;
+    notifyView(field);
+}
+
+void LocalGUI::notifyView(LocalGUIView::Field field) {
     LocalGUIView* view;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -65,13 +73,19 @@ void LocalGUI::ShowIP(const std::optional<std::string>& address) {
 }
 
 void LocalGUI::ShowStatus(const std::string& text) {
+    // Without a window the console is the operator's only view of the status line.
+    if (KIVO::headless.load()) KIVO::OutLine(text);
+    // During a command each status line is shown, in order, once the command's frames are out.
+    if (CommandScope::defer([this, text] { setStatus(text); })) return;
+    setStatus(text);
+}
+
+void LocalGUI::setStatus(const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = text;
     }
-    // Without a window the console is the operator's only view of the status line.
-    if (KIVO::headless.load()) KIVO::OutLine(text);
-    notify(LocalGUIView::Field::Status);
+    notifyView(LocalGUIView::Field::Status);
 }
 
 void LocalGUI::EnableConnect(bool enabled) {
