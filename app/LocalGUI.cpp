@@ -86,6 +86,24 @@ void LocalGUI::setStatus(const std::string& text) {
         status_ = text;
     }
     notifyView(LocalGUIView::Field::Status);
+    std::vector<StatusObserver> observers;
+    {
+        std::lock_guard<std::mutex> lock(observersMutex_);
+        for (const auto& entry : statusObservers_) observers.push_back(entry.second);
+    }
+    for (const StatusObserver& observer : observers) observer(text);
+}
+
+int LocalGUI::addStatusObserver(StatusObserver observer) {
+    std::lock_guard<std::mutex> lock(observersMutex_);
+    const int token = nextObserver_++;
+    statusObservers_.emplace(token, std::move(observer));
+    return token;
+}
+
+void LocalGUI::removeStatusObserver(int token) {
+    std::lock_guard<std::mutex> lock(observersMutex_);
+    statusObservers_.erase(token);
 }
 
 void LocalGUI::EnableConnect(bool enabled) {
