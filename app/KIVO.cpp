@@ -75,6 +75,7 @@ void KIVO::init() {
     LocalGUI::scam = hub;
     // Step 5: output mode 2, input 1; the window exists, so the selection is shown.
     cam.load()->DevInit();
+    hub->endStartUp();
     // Step 6: wait for the first client.
     if (autoaccept && hub->serverSocketOpen()) hub->CommandB5();
     // Step 7.
