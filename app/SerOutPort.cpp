@@ -51,6 +51,9 @@ bool SerOutPort::openPort(bool report) {
     } catch (const IOException& e) {
         if (report) {
             SerialIO::consoleLine(std::string("SerialIO::IOException: ") + e.what());
+            // The message keeps its fixed words; the operator reads why, and what to do, on a line of its own.
+            const std::string reason = SerialIO::plainReason(e);
+            if (!reason.empty()) SerialIO::consoleLine(reason);
             NoCOM = 1;
         }
         return false;
