@@ -36,6 +36,7 @@ std::atomic<LocalCAM*> KIVO::scam{nullptr};
 std::atomic<Device*> KIVO::cam{nullptr};
 std::atomic<bool> KIVO::headless{false};
 std::string KIVO::deviceOverride;
+std::string KIVO::statePath;
 
 void KIVO::ResetSettings() {
     password = std::string("JVK");
@@ -49,6 +50,7 @@ void KIVO::ResetSettings() {
     cam = nullptr;
     headless = false;
     deviceOverride.clear();
+    statePath.clear();
 }
 
 // The per-object values are set by their member initialisers; nothing else happens here.
@@ -74,7 +76,10 @@ void KIVO::init() {
     // Step 4: from now on the window's actions reach the hub.
     LocalGUI::scam = hub;
     // Step 5: output mode 2, input 1; the window exists, so the selection is shown.
-    cam.load()->DevInit();
+    {
+        Routing::Source source("start-up");
+        cam.load()->DevInit();
+    }
     // Step 6: wait for the first client.
     if (autoaccept && hub->serverSocketOpen()) hub->CommandB5();
     // Step 7.

@@ -2,6 +2,8 @@
 // one is attached, is told which field changed and redraws it on its own event thread.
 #include "app/LocalGUI.h"
 
+#include "app/Routing.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -72,6 +74,24 @@ void LocalGUI::ShowStatus(const std::string& text) {
     // Without a window the console is the operator's only view of the status line.
     if (KIVO::headless.load()) KIVO::OutLine(text);
     notify(LocalGUIView::Field::Status);
+    std::vector<StatusObserver> observers;
+    {
+        std::lock_guard<std::mutex> lock(observersMutex_);
+        for (const auto& entry : statusObservers_) observers.push_back(entry.second);
+    }
+    for (const StatusObserver& observer : observers) observer(text);
+}
+
+int LocalGUI::addStatusObserver(StatusObserver observer) {
+    std::lock_guard<std::mutex> lock(observersMutex_);
+    const int token = nextObserver_++;
+    statusObservers_.emplace(token, std::move(observer));
+    return token;
+}
+
+void LocalGUI::removeStatusObserver(int token) {
+    std::lock_guard<std::mutex> lock(observersMutex_);
+    statusObservers_.erase(token);
 }
 
 void LocalGUI::EnableConnect(bool enabled) {
@@ -147,6 +167,7 @@ void LocalGUI::onInputButton(int n) {
     if (!ready() || n < 1 || n > 16) return;
     cmd = std::to_string(n);
     cmdval = n;
+    const Routing::Source source("window");
     buttonaction(cmdval.load());
 }
 
@@ -162,6 +183,7 @@ void LocalGUI::onLNA(const std::string& text) {
     if (text.size() >= 2 && text.compare(0, 2, "0x") == 0) {
         const std::string hex = text.substr(2);
         ShowStatus("CMD = " + hex);
+        const Routing::Source source("window");
         hub->CommandB0(KIVO::S2BS(hex));
         return;
     }
