@@ -5,6 +5,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/CommandScope.h"
 #include "app/Device.h"
 #include "app/KIVO.h"
 #include "app/LocalCAM.h"
@@ -112,9 +113,13 @@ void ClientSocket::run() {
             ShowStat("Line Too Long Close");
             break;
         }
-        ShowStat("Client Command: " + str);
         bool leave = false;
-        handleLine(str, leave);
+        {
+            // The command's console and status lines are handed on after its frames are out.
+            CommandScope scope;
+            ShowStat("Client Command: " + str);
+            handleLine(str, leave);
+        }
         if (leave) break;
     }
     a = false;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "app/CommandScope.h"
 #include "app/Device.h"
 #include "app/LocalCAM.h"
 
@@ -49,6 +50,13 @@ LocalGUI::~LocalGUI() {
 }
 
 void LocalGUI::notify(LocalGUIView::Field field) {
+    // During a command the view hears of the change once the command's frames are out: telling it
+    // wakes the window's thread.
+    if (CommandScope::defer([this, field] { notifyView(field); })) return;
+    notifyView(field);
+}
+
+void LocalGUI::notifyView(LocalGUIView::Field field) {
     LocalGUIView* view;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -67,13 +75,19 @@ void LocalGUI::ShowIP(const std::optional<std::string>& address) {
 }
 
 void LocalGUI::ShowStatus(const std::string& text) {
+    // Without a window the console is the operator's only view of the status line.
+    if (KIVO::headless.load()) KIVO::OutLine(text);
+    // During a command each status line is shown, in order, once the command's frames are out.
+    if (CommandScope::defer([this, text] { setStatus(text); })) return;
+    setStatus(text);
+}
+
+void LocalGUI::setStatus(const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = text;
     }
-    // Without a window the console is the operator's only view of the status line.
-    if (KIVO::headless.load()) KIVO::OutLine(text);
-    notify(LocalGUIView::Field::Status);
+    notifyView(LocalGUIView::Field::Status);
     std::vector<StatusObserver> observers;
     {
         std::lock_guard<std::mutex> lock(observersMutex_);
