@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Routing.h"
 #include "app/SerialWatch.h"
 
 class Device;
@@ -71,6 +72,16 @@ public:
     virtual void CommandB6();
     virtual void DelayT(int ms);
 
+    // One selection from a face that names its output (router protocol, web page): output 1 or 2,
+    // or 0 for both; input 1..16. The frames go out through CommandB0 under critsect with the usual
+    // pacing, so the call blocks for about 50 ms a frame. Locked: another client holds the lock of an
+    // output asked for. The status line reports the outcome as for any selection.
+    enum class RouteResult { Ok, BadIndex, Locked, LineDown, WriteFailed };
+    RouteResult Route(int output, int input, Routing::ClientId requester = 0);
+
+    // The routing record: every frame written successfully through CommandB0 is recorded here.
+    Routing& routing() const { return *routing_; }
+
     // The serial line: a port is configured and open now. It goes down when its device goes away
     // and comes back by itself when the device does (see SerialWatch).
     bool serialUp() const;
@@ -100,6 +111,7 @@ private:
     // Writes one command to the port; false when the write failed (critsect held).
     bool writeCommand(const std::vector<uint8_t>& bytes);
 
+    std::unique_ptr<Routing> routing_;          // built first, freed last
     mutable std::mutex sessionMutex_;          // guards connectthread
     std::shared_ptr<ClientSocket> connectthread;
     std::shared_ptr<net::Listener> ss;          // written once, in the constructor
@@ -111,6 +123,6 @@ private:
     bool portWanted_ = true;                    // the configuration names a port (not COM0)
     std::unique_ptr<SerialWatch> watch_;        // built after sop, freed before it
     std::atomic<bool> startingUp_{true};
-    std::array<int, 2> startRouting_{};         // guarded by critsect; input per output, 0 = none
+    std::array<int, Routing::outputs> startRouting_{};  // guarded by critsect; input per output, 0 = none
     std::shared_ptr<SessionThreads> threads_ = std::make_shared<SessionThreads>();
 };

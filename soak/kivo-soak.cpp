@@ -39,7 +39,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/sim/KivoSim.h"
+#include "sim/KivoSim.h"
 
 namespace {
 
