@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "app/ClientSocket.h"
+
 namespace {
 
 // Splits "--name=value" into its name and value; other arguments are returned whole.
@@ -36,6 +38,14 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
             auto v = value();
             if (!v || v->empty()) return fail("option " + name + " needs a file name");
             (name == "--config" ? cl.configPath : cl.devicePath) = *v;
+            continue;
+        }
+        if (name == "--http-port") {
+            auto v = value();
+            const auto port = v ? ClientSocket::parseDecimal(*v) : std::nullopt;
+            if (!port || *port < 1 || *port > 65535)
+                return fail("option --http-port needs a port number from 1 to 65535");
+            cl.httpPort = *port;
             continue;
         }
         if (inlineValue && (name == "--help" || name == "--version" || name == "--headless" ||
@@ -77,6 +87,7 @@ std::string CommandLine::usage(const std::string& program) {
            "  --device PATH   serial device to use (for example /dev/ttyUSB0)\n"
            "  --simulate      run against the built-in simulated selector\n"
            "  --headless      no window; status lines go to the console, stop with Ctrl-C\n"
+           "  --http-port PORT  serve the web control page on PORT (off unless given)\n"
            "  --help          show this help and exit\n"
            "  --version       show the version and exit\n"
            "\n"

@@ -19,6 +19,9 @@
 #ifdef KIVO_HAVE_GUI
 #include "gui/Gui.h"
 #endif
+#ifdef KIVO_HAVE_WEB
+#include "web/WebFace.h"
+#endif
 
 namespace {
 
@@ -42,6 +45,26 @@ sigset_t stopSignals() {
     std::cout.flush();
     std::fflush(stdout);
     std::_Exit(0);
+}
+
+// After start-up: serves the web control page when --http-port asked for it. A port that cannot
+// be bound leaves the rest of the server running, with a console line saying so.
+void startWebPage(int port) {
+    if (port == 0) return;
+#ifdef KIVO_HAVE_WEB
+    LocalCAM* hub = KIVO::scam.load();
+    if (!hub) {
+        KIVO::OutLine("Web page not started: the server did not start");
+        return;
+    }
+    static std::unique_ptr<web::WebFace> face;  // lives as long as the process
+    std::string error;
+    face = web::WebFace::start(*hub, port, error);
+    KIVO::OutLine(face ? "Web page on port " + std::to_string(face->port())
+                       : "Web page not started: " + error);
+#else
+    KIVO::OutLine("This build has no web page: --http-port is ignored");
+#endif
 }
 
 }  // namespace
@@ -105,9 +128,10 @@ int KIVO::main(int argc, char** argv) {
         kivogui::install();
         // The window's event loop runs on this thread; start-up runs on its own and then waits for
         // a stop signal, so Ctrl-C still ends a windowed server.
-        kivogui::runWithStartup([] {
+        kivogui::runWithStartup([port = cl.httpPort] {
             KIVO kivo;
             kivo.init();
+            startWebPage(port);
             waitForStop();
         });
     }
@@ -118,6 +142,7 @@ int KIVO::main(int argc, char** argv) {
 
     KIVO kivo;
     kivo.init();
+    startWebPage(cl.httpPort);
     waitForStop();
 }
 
