@@ -87,19 +87,20 @@ struct WebFace::Poke {
     }
 };
 
-WebFace::WebFace(LocalCAM& hub, WebServer::Options options)
+WebFace::WebFace(LocalCAM& hub, WebServer::Options options, Api::Console console)
     : hub_(hub),
       backend_(hub),
-      server_(std::make_unique<WebServer>(backend_, &KIVO::OutLine, std::move(options))),
+      server_(std::make_unique<WebServer>(backend_, console ? std::move(console) : &KIVO::OutLine,
+                                          std::move(options))),
       poke_(std::make_shared<Poke>()) {
     poke_->server = server_.get();
 }
 
 std::unique_ptr<WebFace> WebFace::start(LocalCAM& hub, int port, std::string& error,
-                                        WebServer::Options options) {
+                                        WebServer::Options options, Api::Console console) {
     options.port = port;
     if (options.listenAddress.empty()) options.listenAddress = net::AccessPolicy::instance().listenAddress();
-    std::unique_ptr<WebFace> face(new WebFace(hub, std::move(options)));
+    std::unique_ptr<WebFace> face(new WebFace(hub, std::move(options), std::move(console)));
     auto poke = face->poke_;
     face->routingToken_ = hub.routing().subscribe(
         [poke](const std::vector<Routing::Change>&, const Routing::State&) { (*poke)(); });

@@ -32,9 +32,11 @@ private:
 class WebFace {
 public:
     // Starts serving the hub's page on `port` (0: any free port) at the access policy's listen
-    // address; nullptr with `error` set when the port cannot be bound.
+    // address; nullptr with `error` set when the port cannot be bound. Console lines go to
+    // `console` (default: the program's console).
     static std::unique_ptr<WebFace> start(LocalCAM& hub, int port, std::string& error,
-                                          WebServer::Options options = {});
+                                          WebServer::Options options = {},
+                                          Api::Console console = nullptr);
     ~WebFace();  // stops following the hub, then stops the server
     WebFace(const WebFace&) = delete;
     WebFace& operator=(const WebFace&) = delete;
@@ -44,7 +46,7 @@ public:
 
 private:
     struct Poke;
-    WebFace(LocalCAM& hub, WebServer::Options options);
+    WebFace(LocalCAM& hub, WebServer::Options options, Api::Console console);
 
     LocalCAM& hub_;
     HubBackend backend_;
