@@ -16,25 +16,7 @@
 #include <mutex>
 #include <thread>
 
-#if __has_include("net/Access.h")
 #include "net/Access.h"
-#else
-#include <arpa/inet.h>
-namespace net {  // TEMPORARY until the access policy lands
-inline std::string addressText(const sockaddr* a) {
-    char buf[INET6_ADDRSTRLEN] = "";
-    if (a->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, buf, sizeof buf);
-    else if (a->sa_family == AF_INET6) {
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a)->sin6_addr, buf, sizeof buf);
-        std::string s = buf;
-        if (s.rfind("::ffff:", 0) == 0 && s.find('.') != std::string::npos) return s.substr(7);
-    }
-    return buf;
-}
-inline bool admitAccepted(int) { return true; }
-}  // namespace net
-#endif
 #include "web/Assets.h"
 
 namespace web {
