@@ -26,7 +26,7 @@ struct CountingBackend : Backend {
         ++routes;
         return static_cast<RouteResult>(input % 5);
     }
-    bool setLabel(bool, int index, const std::string& label) override {
+    bool setLabel(bool, int index, const std::string& label, const std::string&) override {
         fuzz::check(index >= 1 && index <= 16 && !label.empty() && label.size() <= 40,
                     "label range", label);
         ++labels;

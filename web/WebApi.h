@@ -66,7 +66,7 @@ public:
     enum class RouteResult { Ok, BadIndex, Locked, LineDown, WriteFailed };
     // Blocks while the frames go out. who: the console record's name ("web 192.0.2.7").
     virtual RouteResult route(int output, int input, const std::string& who) = 0;
-    virtual bool setLabel(bool input, int index, const std::string& label) = 0;
+    virtual bool setLabel(bool input, int index, const std::string& label, const std::string& who) = 0;
     virtual Snapshot snapshot() = 0;
     virtual bool passwordMatches(const std::string& given) = 0;
 };

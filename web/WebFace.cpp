@@ -38,7 +38,8 @@ Backend::RouteResult HubBackend::route(int output, int input, const std::string&
     return RouteResult::WriteFailed;
 }
 
-bool HubBackend::setLabel(bool input, int index, const std::string& label) {
+bool HubBackend::setLabel(bool input, int index, const std::string& label, const std::string& who) {
+    Routing::Source scope(who);
     return input ? hub_.routing().setInputLabel(index, label)
                  : hub_.routing().setOutputLabel(index, label);
 }

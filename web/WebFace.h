@@ -18,7 +18,7 @@ class HubBackend : public Backend {
 public:
     explicit HubBackend(LocalCAM& hub);
     RouteResult route(int output, int input, const std::string& who) override;
-    bool setLabel(bool input, int index, const std::string& label) override;
+    bool setLabel(bool input, int index, const std::string& label, const std::string& who) override;
     Snapshot snapshot() override;
     bool passwordMatches(const std::string& given) override;
 

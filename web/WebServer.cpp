@@ -240,6 +240,12 @@ public:
         new_task_queue = [this] {
             return new BoundedPool(options_.threads, options_.maxWaitingConnections);
         };
+        // SO_REUSEADDR only: the library's default also sets SO_REUSEPORT, which would let a second
+        // server bind the same port and take a share of this one's connections.
+        set_socket_options([](socket_t sock) {
+            int one = 1;
+            ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        });
         set_payload_max_length(maxBodyBytes);
         set_read_timeout(5, 0);
         set_write_timeout(5, 0);

@@ -155,7 +155,7 @@ def outputs_show(driver, value):
 
 def screenshot(driver, width, path):
     driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
-                           {"width": width, "height": 800, "deviceScaleFactor": 1,
+                           {"width": width, "height": 200, "deviceScaleFactor": 1,
                             "mobile": width < 700})
     time.sleep(0.3)
     height = driver.execute_script("return document.documentElement.scrollHeight")
@@ -235,6 +235,9 @@ def main():
         field.send_keys(Keys.CONTROL, "a")
         field.send_keys("Camera 3", Keys.ENTER)
         wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '.out-card[data-output="1"] .what').text == "Camera 3")
+        wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '.in-label[data-index="3"]').text == "Camera 3")
+        if driver.find_elements(By.CSS_SELECTOR, "input.rename"):
+            fail("the name field stayed open after Enter")
         cookie = "kivo_session=" + driver.get_cookie("kivo_session")["value"]
         request = urllib.request.Request("http://127.0.0.1:%d/api/state" % http_port,
                                          headers={"Cookie": cookie})

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <thread>

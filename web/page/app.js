@@ -111,7 +111,9 @@ function editable(kind, index) {
       if (r.status !== 200) say(errorText(r), true);
     };
     field.addEventListener('keydown', (ev) => {
-      if (ev.key === 'Enter') finish(true);
+      // Kept from the name around the field, whose Enter would open the field again.
+      ev.stopPropagation();
+      if (ev.key === 'Enter') { ev.preventDefault(); finish(true); }
       if (ev.key === 'Escape') finish(false);
     });
     field.addEventListener('blur', () => finish(true));
@@ -121,7 +123,7 @@ function editable(kind, index) {
     field.select();
   };
   span.addEventListener('click', start);
-  span.addEventListener('keydown', (ev) => { if (ev.key === 'Enter') start(); });
+  span.addEventListener('keydown', (ev) => { if (ev.key === 'Enter' && ev.target === span) start(); });
   return span;
 }
 
