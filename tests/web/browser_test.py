@@ -2,9 +2,10 @@
 """The web page in a real browser: headless Chromium (Selenium) against the real kivonet on a
 pseudo-terminal. Logs in through the page's form, switches output 2 to input 7 and reads FE 02 07 on
 the line, sees a line-protocol client's Set3 on both outputs within a second without a reload,
-renames input 3 and finds the new name in the server's state, then takes the README's screenshot.
+renames input 3 and finds the new name in the server's state and, where the build has one, through
+the router-protocol face, then takes the README's screenshot (written to DOCS_DIR/web.png with --docs).
 
-    browser_test.py KIVONET WORKDIR [--docs DOCS_DIR] [--router-port-option OPTION]
+    browser_test.py KIVONET WORKDIR [--docs DOCS_DIR]
 
 Exit status 77 (skipped) when Chromium or its driver is missing.
 """
@@ -99,7 +100,7 @@ class Line:
 
 
 class Server:
-    def __init__(self, binary, workdir, line, line_port, http_port):
+    def __init__(self, binary, workdir, line, line_port, http_port, router_port=None):
         config = os.path.join(workdir, "cfg.bin")
         with open(config, "wb") as f:
             f.write(bytes([0, 0, (line_port - 3001) & 0xFF, 0, 0, 0]))
@@ -107,7 +108,7 @@ class Server:
         self.lock = threading.Lock()
         self.proc = subprocess.Popen(
             [binary, "--headless", "--config", config, "--device", line.path,
-             "--http-port", str(http_port)],
+             "--http-port", str(http_port)] + (["--router-port", str(router_port)] if router_port else []),
             cwd=workdir, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -148,6 +149,23 @@ def browser(profile):
     return webdriver.Chrome(service=Service(DRIVER), options=options)
 
 
+def router_labels(port):
+    """The input-label block a router-protocol client is sent on connecting."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        data = b""
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            text = data.decode("utf-8", "replace")
+            at = text.find("INPUT LABELS:\n")
+            if at >= 0 and "\n\n" in text[at:]:
+                return text[at:text.index("\n\n", at)].split("\n")[1:]
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+    return []
+
+
 def outputs_show(driver, value):
     return driver.execute_script(
         "return [...document.querySelectorAll('.out-card')].map(c => c.dataset.input)") == [value, value]
@@ -179,7 +197,11 @@ def main():
     run = tempfile.mkdtemp(prefix="kivonet-web-", dir=workdir)
     line = Line()
     line_port, http_port = free_line_port(), free_tcp_port()
-    server = Server(binary, run, line, line_port, http_port)
+    # The router-protocol face, where this build has one: a rename must show there too.
+    has_router = "--router-port" in subprocess.run([binary, "--help"], capture_output=True,
+                                                   text=True).stdout
+    router_port = free_tcp_port() if has_router else None
+    server = Server(binary, run, line, line_port, http_port, router_port)
     driver = None
     try:
         if not server.wait_line(r"Web page on port %d" % http_port):
@@ -244,6 +266,15 @@ def main():
         state = json.load(urllib.request.urlopen(request, timeout=10))
         if state["inputs"][2]["label"] != "Camera 3":
             fail("the server's state does not have the new label: %r" % state["inputs"][2])
+        if router_port:
+            if not server.wait_line(r"Router protocol on port %d" % router_port):
+                fail("the router-protocol face did not start", server)
+            labels = router_labels(router_port)
+            if "2 Camera 3" not in labels:
+                fail("the router-protocol face does not have the new label: %r" % labels, server)
+            print("the router-protocol face has the new label")
+        else:
+            print("this build has no router-protocol face: label checked through /api/state only")
 
         # The README's picture: the page at desktop and phone width, side by side.
         desktop, phone = os.path.join(workdir, "web-desktop.png"), os.path.join(workdir, "web-phone.png")
