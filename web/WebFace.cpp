@@ -7,6 +7,7 @@
 #include "app/LocalCAM.h"
 #include "app/LocalGUI.h"
 #include "app/Routing.h"
+#include "app/ServiceNotify.h"
 #include "net/Access.h"
 
 namespace web {
@@ -69,7 +70,8 @@ Snapshot HubBackend::snapshot() {
     } else {
         s.clientState = "off";
     }
-    s.status = hub_.gui().statusText();
+    // As the service manager shows it: the password a status line may carry is hidden.
+    s.status = ServiceNotify::statusText(hub_.gui().statusText());
     return s;
 }
 
