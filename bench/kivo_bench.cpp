@@ -598,8 +598,10 @@ public:
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            if (fd_ >= 0) ::close(fd_);
             throw std::runtime_error("cannot connect to the web port");
+        }
         int one = 1;
         ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
@@ -698,19 +700,17 @@ void runWeb(const Options& opt, const fs::path& dir) {
 
     std::vector<double> stateMs;
     const std::string get = "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n";
-    for (int i = 0; i < 20; ++i) {  // warm-up
-        http->send(get);
-        http->response(headers, body);
-    }
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 520; ++i) {
         const auto t0 = Clock::now();
         http->send(get);
         if (http->response(headers, body) != 200) throw std::runtime_error("GET /api/state failed");
-        stateMs.push_back(msBetween(t0, Clock::now()));
+        if (i >= 20) stateMs.push_back(msBetween(t0, Clock::now()));  // after a warm-up
+        // The server ends a kept-alive connection after 100 requests.
+        if (headers.find("Connection: close") != std::string::npos) http = std::make_unique<Http>(httpPort);
     }
     const Stats state = summarize(stateMs);
     addStats("web GET /api/state", state, "ms", "p99 < 2", verdict(state.n > 0 && state.p99 < 2.0),
-             std::to_string(body.size()) + " bytes, one kept-alive connection");
+             std::to_string(body.size()) + " bytes, kept-alive connections");
 
     // 50 push subscribers.
     constexpr int kSubscribers = 50;
