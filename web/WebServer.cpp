@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -398,6 +399,10 @@ private:
             return false;
         }
         if (!net::admitAccepted(sock)) return false;
+        // Each response and each pushed state goes out at once: without this the second small
+        // write of a response waits for the client's delayed acknowledgement (tens of ms).
+        int one = 1;
+        ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         SocketStream stream(sock, static_cast<int>(read_timeout_sec_ * 1000),
                             static_cast<int>(write_timeout_sec_ * 1000));
         bool ok = false;

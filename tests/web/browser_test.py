@@ -103,7 +103,9 @@ class Server:
     def __init__(self, binary, workdir, line, line_port, http_port, router_port=None):
         config = os.path.join(workdir, "cfg.bin")
         with open(config, "wb") as f:
-            f.write(bytes([0, 0, (line_port - 3001) & 0xFF, 0, 0, 0]))
+            # Serial port COM1 (the device is given on the command line), the line-protocol port,
+            # no session limit, clients accepted at once, selections to both outputs.
+            f.write(bytes([0, 0, (line_port - 3001) & 0xFF, 0, 0, 2]))
         self.lines = []
         self.lock = threading.Lock()
         self.proc = subprocess.Popen(
