@@ -41,6 +41,7 @@ std::atomic<LocalCAM*> KIVO::scam{nullptr};
 std::atomic<Device*> KIVO::cam{nullptr};
 std::atomic<bool> KIVO::headless{false};
 std::string KIVO::deviceOverride;
+std::string KIVO::statePath;
 
 void KIVO::ResetSettings() {
     password = std::string("JVK");
@@ -54,6 +55,7 @@ void KIVO::ResetSettings() {
     cam = nullptr;
     headless = false;
     deviceOverride.clear();
+    statePath.clear();
 }
 
 // The per-object values are set by their member initialisers; nothing else happens here.
@@ -82,8 +84,12 @@ void KIVO::init() {
     LocalGUI::scam = hub;
     // Step 5: output mode 2, input 1; the window exists, so the selection is shown. Then the driver
     // takes the configured routing, which the window shows, so both agree from the first selection on.
-    cam.load()->DevInit();
+    {
+        Routing::Source source("start-up");
+        cam.load()->DevInit();
+    }
     cam.load()->setoutmode(outmode);
+    hub->endStartUp();
     // Step 6: wait for the first client.
     if (autoaccept && hub->serverSocketOpen()) hub->CommandB5();
     // Step 7.

@@ -44,6 +44,8 @@ public:
     // Device path that the configured serial port is opened as (--device, --simulate); empty: the
     // port's own name decides.
     static std::string deviceOverride;
+    // File that keeps labels and routing across restarts (--state-file); empty: not kept.
+    static std::string statePath;
 
     // Per-object values handed to the hub.
     std::string parity = "None";

@@ -2,6 +2,8 @@
 // one is attached, is told which field changed and redraws it on its own event thread.
 #include "app/LocalGUI.h"
 
+#include "app/Routing.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -179,6 +181,7 @@ void LocalGUI::onInputButton(int n) {
     if (!ready() || n < 1 || n > 16) return;
     cmd = std::to_string(n);
     cmdval = n;
+    const Routing::Source source("window");
     buttonaction(cmdval.load());
 }
 
@@ -194,6 +197,7 @@ void LocalGUI::onLNA(const std::string& text) {
     if (text.size() >= 2 && text.compare(0, 2, "0x") == 0) {
         const std::string hex = text.substr(2);
         ShowStatus("CMD = " + hex);
+        const Routing::Source source("window");
         hub->CommandB0(KIVO::S2BS(hex));
         return;
     }
