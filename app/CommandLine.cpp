@@ -38,6 +38,15 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
             (name == "--config" ? cl.configPath : cl.devicePath) = *v;
             continue;
         }
+        if (name == "--router-port") {
+            auto v = value();
+            int port = -1;
+            if (v && !v->empty() && v->size() <= 5 && v->find_first_not_of("0123456789") == std::string::npos)
+                port = std::stoi(*v);
+            if (port < 0 || port > 65535) return fail("option --router-port needs a port number (0 to 65535)");
+            cl.routerPort = port;
+            continue;
+        }
         if (inlineValue && (name == "--help" || name == "--version" || name == "--headless" ||
                             name == "--simulate"))
             return fail("option " + name + " takes no value");
@@ -77,6 +86,8 @@ std::string CommandLine::usage(const std::string& program) {
            "  --device PATH   serial device to use (for example /dev/ttyUSB0)\n"
            "  --simulate      run against the built-in simulated selector\n"
            "  --headless      no window; status lines go to the console, stop with Ctrl-C\n"
+           "  --router-port PORT  also serve control panels that speak the Videohub router protocol\n"
+           "                  on PORT (usually 9990; 0: any free port, shown on the console)\n"
            "  --help          show this help and exit\n"
            "  --version       show the version and exit\n"
            "\n"

@@ -17,6 +17,7 @@ struct CommandLine {
     bool headless = false;    // --headless: no window, status lines on the console
     std::string devicePath;   // --device PATH: the serial device to use
     bool simulate = false;    // --simulate: run against the simulated selector
+    int routerPort = -1;      // --router-port PORT: the router-protocol face (0: any free port); -1: off
 
     // Parses the arguments after the program name. Options take their value as the next argument
     // or after '=' (--config=PATH).

@@ -19,6 +19,9 @@
 #ifdef KIVO_HAVE_GUI
 #include "gui/Gui.h"
 #endif
+#ifdef KIVO_HAVE_ROUTER
+#include "router/RouterServer.h"
+#endif
 
 namespace {
 
@@ -42,6 +45,17 @@ sigset_t stopSignals() {
     std::cout.flush();
     std::fflush(stdout);
     std::_Exit(0);
+}
+
+// The faces beside the line protocol and the window, once start-up has built the hub.
+void startFaces(const CommandLine& cl) {
+    if (cl.routerPort >= 0) {
+#ifdef KIVO_HAVE_ROUTER
+        router::serveProcessHub(cl.routerPort);
+#else
+        KIVO::OutLine("No router protocol in this build: --router-port is ignored");
+#endif
+    }
 }
 
 }  // namespace
@@ -105,9 +119,10 @@ int KIVO::main(int argc, char** argv) {
         kivogui::install();
         // The window's event loop runs on this thread; start-up runs on its own and then waits for
         // a stop signal, so Ctrl-C still ends a windowed server.
-        kivogui::runWithStartup([] {
+        kivogui::runWithStartup([&cl] {
             KIVO kivo;
             kivo.init();
+            startFaces(cl);
             waitForStop();
         });
     }
@@ -118,6 +133,7 @@ int KIVO::main(int argc, char** argv) {
 
     KIVO kivo;
     kivo.init();
+    startFaces(cl);
     waitForStop();
 }
 
