@@ -2,6 +2,8 @@
 
 #include <optional>
 
+#include "net/Access.h"
+
 namespace {
 
 // Splits "--name=value" into its name and value; other arguments are returned whole.
@@ -47,8 +49,29 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
             cl.routerPort = port;
             continue;
         }
+        if (name == "--password-file") {
+            auto v = value();
+            if (!v || v->empty()) return fail("option " + name + " needs a file name");
+            cl.passwordFile = *v;
+            continue;
+        }
+        if (name == "--listen") {
+            auto v = value();
+            if (!v || !net::parseAddress(*v))
+                return fail("option --listen needs a numeric IPv4 or IPv6 address");
+            cl.listenAddress = *v;
+            continue;
+        }
+        if (name == "--allow") {
+            auto v = value();
+            if (!v) return fail("option --allow needs a list of address prefixes");
+            std::string why;
+            if (!net::parseCidrList(*v, why)) return fail("option --allow: " + why);
+            cl.allow = *v;
+            continue;
+        }
         if (inlineValue && (name == "--help" || name == "--version" || name == "--headless" ||
-                            name == "--simulate"))
+                            name == "--simulate" || name == "--require-password"))
             return fail("option " + name + " takes no value");
         if (name == "--help" || name == "-h") {
             cl.action = Action::Help;
@@ -62,6 +85,8 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
             cl.headless = true;
         } else if (name == "--simulate") {
             cl.simulate = true;
+        } else if (name == "--require-password") {
+            cl.requirePassword = true;
         } else if (name.rfind("-", 0) == 0) {
             return fail("unknown option " + name);
         } else {
@@ -88,6 +113,12 @@ std::string CommandLine::usage(const std::string& program) {
            "  --headless      no window; status lines go to the console, stop with Ctrl-C\n"
            "  --router-port PORT  also serve control panels that speak the Videohub router protocol\n"
            "                  on PORT (usually 9990; 0: any free port, shown on the console)\n"
+           "  --listen ADDRESS  listen on this IPv4 or IPv6 address only (default: every address)\n"
+           "  --allow CIDR[,CIDR...]  serve only clients within these prefixes\n"
+           "                  (for example 192.168.1.0/24,2001:db8::/32); others are closed at once\n"
+           "  --password-file FILE  the client password is the first line of FILE\n"
+           "                  (else $KIVONET_PASSWORD, else the built-in default)\n"
+           "  --require-password  carry out no command before the client's accepted PWD line\n"
            "  --help          show this help and exit\n"
            "  --version       show the version and exit\n"
            "\n"

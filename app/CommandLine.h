@@ -18,6 +18,10 @@ struct CommandLine {
     std::string devicePath;   // --device PATH: the serial device to use
     bool simulate = false;    // --simulate: run against the simulated selector
     int routerPort = -1;      // --router-port PORT: the router-protocol face (0: any free port); -1: off
+    std::string listenAddress;  // --listen ADDRESS: numeric address every face listens on; empty: all
+    std::string allow;          // --allow CIDR[,CIDR...]: only these clients are served; empty: all
+    std::string passwordFile;   // --password-file FILE: the password is the file's first line
+    bool requirePassword = false;  // --require-password: no command before an accepted password
 
     // Parses the arguments after the program name. Options take their value as the next argument
     // or after '=' (--config=PATH).

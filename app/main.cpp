@@ -12,6 +12,7 @@
 
 #include "app/CommandLine.h"
 #include "app/KIVO.h"
+#include "net/Access.h"
 #include "SerialIO/IOException.h"
 #ifdef KIVO_HAVE_SIM
 #include "tools/sim/KivoSim.h"
@@ -83,6 +84,19 @@ int KIVO::main(int argc, char** argv) {
     // command; the serial layer's few lines join the same stream in order.
     StartConsoleWriter();
     SerialIO::setConsoleSink(&KIVO::OutLine);
+    net::setConsoleSink(&KIVO::OutLine);
+
+    // Where every face listens and whom it serves; the parser has checked both values.
+    net::AccessPolicy& access = net::AccessPolicy::instance();
+    access.setListenAddress(cl.listenAddress);
+    if (!cl.allow.empty()) {
+        std::string unused;
+        const auto prefixes = net::parseCidrList(cl.allow, unused);
+        std::string shown;
+        for (const net::Cidr& prefix : *prefixes) shown += (shown.empty() ? "" : ", ") + prefix.text();
+        access.setAllowed(*prefixes);
+        OutLine("Serving only clients from " + shown);
+    }
 
     if (cl.simulate) {
 #ifdef KIVO_HAVE_SIM

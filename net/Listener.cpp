@@ -1,5 +1,7 @@
 #include "net/Net.h"
 
+#include "net/Access.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -35,30 +37,26 @@ void setOption(int fd, int level, int name, int value, const char* call)
 
 // A non-blocking listening socket: accept() polls first, and a client that vanishes
 // between the poll and the accept must not leave the thread blocked.
+// `address` is the local address with its port still 0.
 // Returns -1 (errno set) when this address family is unusable on the machine.
-int listenSocket(int family, int port)
+int listenSocket(sockaddr_storage address, int port)
 {
+    const int family = address.ss_family;
     FdGuard sock{::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
     if (sock.fd < 0)
         return -1;
     setOption(sock.fd, SOL_SOCKET, SO_REUSEADDR, 1, "setsockopt(SO_REUSEADDR)");
-    int bound;
+    socklen_t size;
     if (family == AF_INET6) {
         // One socket for both protocols: IPv4 clients arrive as IPv4-mapped addresses.
         setOption(sock.fd, IPPROTO_IPV6, IPV6_V6ONLY, 0, "setsockopt(IPV6_V6ONLY)");
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_any;
-        address.sin6_port = htons(static_cast<uint16_t>(port));
-        bound = ::bind(sock.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = htons(static_cast<uint16_t>(port));
+        size = sizeof(sockaddr_in6);
     } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
-        address.sin_port = htons(static_cast<uint16_t>(port));
-        bound = ::bind(sock.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(static_cast<uint16_t>(port));
+        size = sizeof(sockaddr_in);
     }
-    if (bound != 0) {
+    if (::bind(sock.fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
         // IPv6 present in the kernel but switched off: no IPv6 address to bind to.
         if (family == AF_INET6 && errno == EADDRNOTAVAIL)
             return -1;
@@ -67,6 +65,17 @@ int listenSocket(int family, int port)
     if (::listen(sock.fd, SOMAXCONN) != 0)
         throw NetError::fromErrno("listen", errno);
     return sock.release();
+}
+
+sockaddr_storage anyAddress(int family)
+{
+    sockaddr_storage address{};
+    address.ss_family = static_cast<sa_family_t>(family);
+    if (family == AF_INET6)
+        reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr = in6addr_any;
+    else
+        reinterpret_cast<sockaddr_in*>(&address)->sin_addr.s_addr = htonl(INADDR_ANY);
+    return address;
 }
 
 int boundPort(int fd)
@@ -84,14 +93,28 @@ int boundPort(int fd)
 
 std::unique_ptr<Listener> Listener::open(int port)
 {
+    return open(port, AccessPolicy::instance().listenAddress());
+}
+
+std::unique_ptr<Listener> Listener::open(int port, const std::string& address)
+{
     if (port < 0 || port > 65535)
         throw NetError::fromErrno("bind", EINVAL);
-    FdGuard sock{listenSocket(AF_INET6, port)};
-    if (sock.fd < 0) {
-        sock.fd = listenSocket(AF_INET, port);
+    FdGuard sock{-1};
+    if (address.empty()) {
+        sock.fd = listenSocket(anyAddress(AF_INET6), port);
         if (sock.fd < 0)
-            throw NetError::fromErrno("socket", errno);
+            sock.fd = listenSocket(anyAddress(AF_INET), port);
+    } else {
+        const auto local = parseAddress(address);
+        if (!local)
+            throw NetError::fromErrno("bind", EINVAL);
+        sock.fd = listenSocket(*local, port);
+        if (sock.fd < 0 && errno == EADDRNOTAVAIL)
+            throw NetError::fromErrno("bind", errno);
     }
+    if (sock.fd < 0)
+        throw NetError::fromErrno("socket", errno);
     const int actualPort = boundPort(sock.fd);
     int wake[2];
     if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -153,9 +176,17 @@ std::unique_ptr<Connection> Listener::accept()
         }
         if (watch[1].revents != 0 || !isOpen())
             throw NetError::fromErrno("accept", EBADF);
-        const int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client >= 0)
+        sockaddr_storage peer{};
+        socklen_t peerSize = sizeof peer;
+        const int client =
+            ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize, SOCK_CLOEXEC);
+        if (client >= 0) {
+            // A peer outside the allow-list is closed here and never reaches the caller.
+            if (refuseIfNotAllowed(client, peer))
+                continue;
+            setKeepAlive(client);
             return std::make_unique<Connection>(client);
+        }
         switch (errno) {
         case EINTR:
         case EAGAIN:
@@ -194,6 +225,12 @@ bool Listener::isOpen() const
 int Listener::port() const
 {
     return port_;
+}
+
+int Listener::fd() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_ ? -1 : fd_;
 }
 
 }  // namespace net

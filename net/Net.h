@@ -84,18 +84,24 @@ private:
 // The peer of a connected socket as Connection::peer() shows it; "" when it cannot be told.
 std::string peerOf(int fd);
 
-// A listening TCP socket on every local address of the machine.
+// A listening TCP socket, on every local address of the machine unless the access policy
+// (net/Access.h) names one.
 class Listener {
 public:
-    // Listens on `port` (0: any free port), IPv6 and IPv4 where the machine has IPv6,
-    // IPv4 only otherwise. Throws NetError when the port cannot be bound.
+    // Listens on `port` (0: any free port) at the policy's listen address. With none, on
+    // IPv6 and IPv4 where the machine has IPv6, IPv4 only otherwise. Throws NetError when the
+    // port cannot be bound.
     static std::unique_ptr<Listener> open(int port);
+    // Listens at a numeric address ("127.0.0.1", "::1"; "" = every address).
+    static std::unique_ptr<Listener> open(int port, const std::string& address);
 
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
-    // Waits for the next client. Throws NetError on failure and once the listener is closed.
+    // Waits for the next client the access policy allows, with TCP keepalive on; other
+    // clients are closed at once (one console line each) and waited past. Throws NetError on
+    // failure and once the listener is closed.
     std::unique_ptr<Connection> accept();
 
     // Stops listening; an accept() blocked in another thread throws promptly. Idempotent.
@@ -106,6 +112,11 @@ public:
 
     // The bound port.
     int port() const;
+
+    // The listening descriptor, for a face that runs its own event loop; -1 once closed.
+    // It is non-blocking; such a face accepts on its own and applies the access policy itself
+    // (admitAccepted in net/Access.h).
+    int fd() const;
 
 private:
     Listener(int fd, int wakeRead, int wakeWrite, int port);
