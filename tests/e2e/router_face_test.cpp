@@ -13,6 +13,7 @@ namespace {
 
 using badinput::Clock;
 using badinput::frames;
+using badinput::operator+;
 using badinput::Pty;
 using badinput::Server;
 using badinput::TempDir;
@@ -111,7 +112,7 @@ TEST(RouterFace, RouterAndLineClientsShareTheSelector) {
     EXPECT_EQ(line.waitBytes(9), frames(1) + frame(2, 7)) << server.console();
     EXPECT_TRUE(a.waitFor("ACK\n\nVIDEO OUTPUT ROUTING:\n1 6\n\n")) << a.unread();
     EXPECT_TRUE(b->waitFor("VIDEO OUTPUT ROUTING:\n1 6\n\n")) << b->unread();
-    EXPECT_EQ(server.count("Route: output 2 <- input 7 (router 127.0.0.1:", false), 1) << server.console();
+    EXPECT_TRUE(waitForPart(server, "Route: output 2 <- input 7 (router 127.0.0.1:", 1)) << server.console();
 
     // A selection from the line protocol reaches both router clients too.
     session.send("Set3");
