@@ -12,6 +12,7 @@
 
 #include "app/CommandLine.h"
 #include "app/KIVO.h"
+#include "app/ServiceNotify.h"
 #include "net/Access.h"
 #include "SerialIO/IOException.h"
 #ifdef KIVO_HAVE_SIM
@@ -42,6 +43,7 @@ sigset_t stopSignals() {
     int sig = 0;
     while (sigwait(&set, &sig) != 0) {
     }
+    ServiceNotify::stopping();
     KIVO::FlushConsole();
     std::cout.flush();
     std::fflush(stdout);
