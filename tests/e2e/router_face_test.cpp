@@ -114,7 +114,8 @@ TEST(RouterFace, RouterAndLineClientsShareTheSelector) {
     EXPECT_TRUE(b->waitFor("VIDEO OUTPUT ROUTING:\n1 6\n\n")) << b->unread();
     EXPECT_TRUE(waitForPart(server, "Route: output 2 <- input 7 (router 127.0.0.1:", 1)) << server.console();
 
-    // A selection from the line protocol reaches both router clients too.
+    // A selection from the line protocol (to both outputs) reaches both router clients too.
+    session.send("Out3");
     session.send("Set3");
     EXPECT_EQ(line.waitBytes(15), frames(1) + frame(2, 7) + frames(3)) << server.console();
     for (RouterClient* c : {&a, b.get()}) {
