@@ -38,7 +38,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/sim/KivoSim.h"
+#include "sim/KivoSim.h"
 
 namespace {
 
