@@ -65,6 +65,10 @@ LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int 
     : routing_(std::make_unique<Routing>(KIVO::statePath)), devtype(devtype_), SerIn(64, 0) {
     portWanted_ = comport != "COM0";
     sop = serOutPortFactory(comport, devtype_, rate, dbits, sbits, parity, handshake);
+    sop->onWritten = [this](const std::vector<uint8_t>& written) {
+        notedEarly_ = true;
+        routing_->noteWritten(written);
+    };
     NoCOM = SerOutPort::NoCOM.load();
     // The driver must be in place before the window is built: the window takes it from KIVO::cam.
     cam = theDriver();
@@ -105,10 +109,13 @@ bool LocalCAM::CommandB0(const std::vector<uint8_t>& bytes) {
         // critsect keeps a command's bytes together on the line; a driver already holds it for a
         // whole selection (the lock is recursive).
         std::lock_guard<std::recursive_mutex> lock(critsect);
+        notedEarly_ = false;
         SerIn = sop->SendSerial(bytes);
         // A write the port refused is reported, not taken for success.
         if (sop->GetSerError() == 0) {
-            routing_->noteWritten(bytes);
+            // The port tells the record as soon as the bytes are on the line, not after its pacing
+            // pause; a port that does not (a test double) is recorded here.
+            if (!notedEarly_) routing_->noteWritten(bytes);
             return true;
         }
     }

@@ -100,6 +100,7 @@ private:
     std::string devtype;
     std::unique_ptr<SerOutPort> sop;
     std::vector<uint8_t> SerIn;                 // guarded by critsect
+    bool notedEarly_ = false;                   // guarded by critsect: the port told the record itself
     int NoCOM = 0;                              // written once in the constructor
     bool portWanted_ = true;                    // the configuration names a port (not COM0)
     std::shared_ptr<SessionThreads> threads_ = std::make_shared<SessionThreads>();
