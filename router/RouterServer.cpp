@@ -4,11 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
-#include "app/KIVO.h"
-#include "app/LocalCAM.h"
 #include "net/Access.h"
 #include "net/Net.h"
 
@@ -216,35 +213,6 @@ void RouterServer::workerLoop() {
         });
         lock.lock();
     }
-}
-
-}  // namespace router
-
-namespace router {
-
-void serveProcessHub(int port) {
-    LocalCAM* hub = KIVO::scam.load();
-    if (hub == nullptr) return;
-    char host[HOST_NAME_MAX + 1] = "";
-    ::gethostname(host, sizeof host - 1);
-    RouterServer::Options options;
-    options.port = port;
-    options.friendlyName = std::string("KIVO16 on ") + (host[0] != '\0' ? host : "this machine");
-    // Lives as long as the process, like the hub it serves.
-    static RouterServer* server = nullptr;
-    if (server != nullptr) return;
-    auto* created = new RouterServer(
-        hub->routing(), [hub](int output, int input, Routing::ClientId requester) { hub->Route(output, input, requester); },
-        &KIVO::OutLine, options);
-    try {
-        created->start();
-    } catch (const std::exception& e) {
-        KIVO::OutLine("Can't open the router-protocol port " + std::to_string(port) + ": " + e.what());
-        delete created;
-        return;
-    }
-    server = created;
-    KIVO::OutLine("Router protocol on port " + std::to_string(server->port()));
 }
 
 }  // namespace router

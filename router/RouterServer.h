@@ -91,8 +91,4 @@ private:
     std::thread worker_;
 };
 
-// Serves the process's hub (KIVO::scam) on `port` for the rest of the process's life. A console line
-// says where, or why not; the server runs on without this face when the port cannot be had.
-void serveProcessHub(int port);
-
 }  // namespace router
