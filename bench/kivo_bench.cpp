@@ -660,6 +660,7 @@ void runRouter(const Options& opt, const fs::path& dir) {
     addValue("RSS " + std::to_string(kRouterClients) + " router clients above idle", static_cast<double>(growth),
              "kB", "< 2048", verdict(rssIdle > 0 && rssClients > 0 && growth < 2048),
              "idle " + std::to_string(rssIdle) + " kB; " + memNote);
+}
 
 // Plugged back -> restore frames on the line. The server reaches its line through a symbolic link;
 // each round pulls the pseudo-terminal, waits for the server's console line about it, points the
