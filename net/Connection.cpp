@@ -40,6 +40,11 @@ std::string formatPeer(int fd)
 
 }  // namespace
 
+std::string peerOf(int fd)
+{
+    return formatPeer(fd);
+}
+
 Connection::Connection(int fd) : fd_(fd), peer_(formatPeer(fd)), buffer_(kChunk) {}
 
 Connection::~Connection()

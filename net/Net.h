@@ -97,6 +97,9 @@ private:
     bool eof_ = false;
 };
 
+// The peer of a connected socket as Connection::peer() shows it; "" when it cannot be told.
+std::string peerOf(int fd);
+
 // A listening TCP socket, on every local address of the machine unless the access policy
 // (net/Access.h) names one.
 class Listener {
