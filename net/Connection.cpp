@@ -147,11 +147,26 @@ bool Connection::writeLine(const std::string& text)
     const std::string data = text + "\r\n";
     const bool bounded = sendTimeout_.count() > 0;
     const auto deadline = std::chrono::steady_clock::now() + sendTimeout_;
-    std::unique_lock<std::timed_mutex> lock(writeMutex_, std::defer_lock);
-    if (!bounded)
-        lock.lock();
-    else if (!lock.try_lock_until(deadline))
-        return false;  // another writer is stuck: nothing of this line was sent
+    {
+        std::unique_lock<std::mutex> lock(writeMutex_);
+        const auto free = [this] { return !writerBusy_; };
+        if (!bounded)
+            writerDone_.wait(lock, free);
+        else if (!writerDone_.wait_until(lock, deadline, free))
+            return false;  // another writer is stuck: nothing of this line was sent
+        writerBusy_ = true;
+    }
+    struct Turn {
+        Connection& c;
+        ~Turn()
+        {
+            {
+                std::lock_guard<std::mutex> lock(c.writeMutex_);
+                c.writerBusy_ = false;
+            }
+            c.writerDone_.notify_one();
+        }
+    } turn{*this};
     std::size_t sent = 0;
     while (sent < data.size()) {
         if (!open_.load())

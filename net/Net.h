@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -79,7 +80,10 @@ private:
     const int fd_;
     const std::string peer_;
     std::atomic<bool> open_{true};
-    std::timed_mutex writeMutex_;
+    // One writer at a time; a bounded writer waits for its turn no longer than its time-out.
+    std::mutex writeMutex_;  // guards writerBusy_
+    std::condition_variable writerDone_;
+    bool writerBusy_ = false;
     std::chrono::milliseconds sendTimeout_{0};
     std::atomic<bool> sendTimedOut_{false};
 
