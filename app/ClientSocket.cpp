@@ -5,10 +5,12 @@
 #include <system_error>
 #include <thread>
 
+#include "app/CommandScope.h"
 #include "app/Device.h"
 #include "app/KIVO.h"
 #include "app/LocalCAM.h"
 #include "app/LocalGUI.h"
+#include "app/Routing.h"
 #include "app/TimeOut.h"
 #include "net/Net.h"
 
@@ -66,6 +68,7 @@ void ClientSocket::run() {
             } else {
                 cs = conn;
                 state_ = State::Connected;
+                peerAddress_ = net::hostOf(conn->peer());
             }
         }
         if (closedMeanwhile) {
@@ -110,9 +113,13 @@ void ClientSocket::run() {
             ShowStat("Line Too Long Close");
             break;
         }
-        ShowStat("Client Command: " + str);
         bool leave = false;
-        handleLine(str, leave);
+        {
+            // The command's console and status lines are handed on after its frames are out.
+            CommandScope scope;
+            ShowStat("Client Command: " + str);
+            handleLine(str, leave);
+        }
         if (leave) break;
     }
     a = false;
@@ -156,6 +163,8 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
         leave = true;
         return;
     }
+    // Frames this line puts on the line are recorded as the client's.
+    const Routing::Source source("client " + peerAddress());
     if (line.size() > 2 && line.compare(0, 2, "0x") == 0) {
         sercom = line.substr(2);
         const size_t bytes = sercom.size() / 2;  // an unpaired last digit is ignored
@@ -224,6 +233,11 @@ bool ClientSocket::connected() const {
 bool ClientSocket::awaiting() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return state_ == State::Awaiting;
+}
+
+std::string ClientSocket::peerAddress() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return peerAddress_;
 }
 
 bool ClientSocket::writeLine(const std::string& text) {

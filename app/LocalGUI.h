@@ -85,6 +85,8 @@ public:
 
 private:
     void notify(LocalGUIView::Field field);
+    void notifyView(LocalGUIView::Field field);
+    void setStatus(const std::string& text);
     // The hub and device as the listeners see them: both null until start-up has handed over the hub.
     static bool ready();
 
