@@ -40,6 +40,11 @@ std::string formatPeer(int fd)
 
 }  // namespace
 
+std::string peerOf(int fd)
+{
+    return formatPeer(fd);
+}
+
 Connection::Connection(int fd) : fd_(fd), peer_(formatPeer(fd)), buffer_(kChunk) {}
 
 Connection::~Connection()
@@ -149,12 +154,11 @@ bool Connection::writeLine(const std::string& text)
     const auto deadline = std::chrono::steady_clock::now() + sendTimeout_;
     {
         std::unique_lock<std::mutex> lock(writeMutex_);
-        const auto free = [this] { return !writerBusy_; };
         if (!bounded)
-            writerDone_.wait(lock, free);
-        else if (!writerDone_.wait_until(lock, deadline, free))
+            writeFree_.wait(lock, [this] { return !writing_; });
+        else if (!writeFree_.wait_until(lock, deadline, [this] { return !writing_; }))
             return false;  // another writer is stuck: nothing of this line was sent
-        writerBusy_ = true;
+        writing_ = true;
     }
     struct Turn {
         Connection& c;
@@ -162,9 +166,9 @@ bool Connection::writeLine(const std::string& text)
         {
             {
                 std::lock_guard<std::mutex> lock(c.writeMutex_);
-                c.writerBusy_ = false;
+                c.writing_ = false;
             }
-            c.writerDone_.notify_one();
+            c.writeFree_.notify_one();
         }
     } turn{*this};
     std::size_t sent = 0;
