@@ -65,6 +65,9 @@ LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int 
     : routing_(std::make_unique<Routing>(KIVO::statePath)), devtype(devtype_), SerIn(64, 0) {
     portWanted_ = comport != "COM0";
     sop = serOutPortFactory(comport, devtype_, rate, dbits, sbits, parity, handshake);
+    // The record learns each frame as soon as it is on the line, not after the port's pacing pause,
+    // so every face shows a selection at once.
+    sop->onWritten = [this](const std::vector<uint8_t>& bytes) { routing_->noteWritten(bytes); };
     NoCOM = SerOutPort::NoCOM.load();
     // The driver must be in place before the window is built: the window takes it from KIVO::cam.
     cam = theDriver();
@@ -108,6 +111,8 @@ bool LocalCAM::CommandB0(const std::vector<uint8_t>& bytes) {
         SerIn = sop->SendSerial(bytes);
         // A write the port refused is reported, not taken for success.
         if (sop->GetSerError() == 0) {
+            // Recorded already by onWritten where the port reports its writes; a second note of
+            // the same frame changes nothing.
             routing_->noteWritten(bytes);
             return true;
         }

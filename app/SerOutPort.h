@@ -4,6 +4,7 @@
 // failures are recorded in NoCOM, transfer failures in SerError and in the results.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,6 +38,10 @@ public:
     virtual std::vector<uint8_t> ReadSer();
     virtual int SerCount();
     virtual int GetSerError();
+
+    // Told of each command right after it was written, before the pause: whoever keeps track of
+    // what the line carries learns it without waiting for the pause. Set before the port is used.
+    std::function<void(const std::vector<uint8_t>&)> onWritten;
 
     // Latest trace text (thread-safe copy).
     static std::string iodebug();
