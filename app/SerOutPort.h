@@ -37,15 +37,14 @@ public:
 
     // Sends one device command, pauses 50 ms after a successful write, returns the receive buffer.
     virtual std::vector<uint8_t> SendSerial(const std::vector<uint8_t>& cmd);
+    // Told of each command SendSerial has written, on the sending thread, before the pause: whoever
+    // keeps track of the line learns of a frame the moment it is on the line. Set before first use.
+    std::function<void(const std::vector<uint8_t>&)> onWritten;
     virtual bool SendSer(const std::vector<uint8_t>& bytes);
     virtual bool SendSer(const std::string& text);
     virtual std::vector<uint8_t> ReadSer();
     virtual int SerCount();
     virtual int GetSerError();
-
-    // Told of each command right after it was written, before the pause: whoever keeps track of
-    // what the line carries learns it without waiting for the pause. Set before the port is used.
-    std::function<void(const std::vector<uint8_t>&)> onWritten;
 
     // Latest trace text (thread-safe copy).
     static std::string iodebug();

@@ -66,6 +66,7 @@ public:
     // One connection attempt; false when nothing accepts on the port.
     bool connect(int port);
     bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }  // for reading raw bytes (router protocol) with poll
     bool send(const std::string& data);
     // One line without its line end, or nothing on timeout or end of stream.
     std::optional<std::string> readLine(milliseconds timeout);

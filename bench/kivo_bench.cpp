@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -118,7 +119,8 @@ void writeConfig(const fs::path& path, int port) {
 // Starts a server and times it: until the port accepts, until "OK" on that connection and until
 // the ready line. Tries another port when the chosen one turns out taken.
 Started startKivonet(const Options& opt, const fs::path& dir, const std::string& device,
-                     bool headless, const std::vector<std::string>& env) {
+                     bool headless, const std::vector<std::string>& env,
+                     const std::vector<std::string>& extraArgs = {}) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         Started s;
         s.port = pickFreePort(kPortLow, kPortHigh, gPortsTaken);
@@ -127,6 +129,7 @@ Started startKivonet(const Options& opt, const fs::path& dir, const std::string&
         std::vector<std::string> argv{opt.server};
         if (headless) argv.push_back("--headless");
         argv.insert(argv.end(), {"--config", cfg.string(), "--device", device});
+        argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
         s.child = std::make_unique<Child>();
         if (!s.child->start(argv, env)) throw std::runtime_error("cannot start " + opt.server);
         const auto t0 = s.child->startedAt();
@@ -628,6 +631,140 @@ void run(const Options& opt, const fs::path& dir) {
              "wake-ups " + fmt(idle.wakeupsPerSecond, 1) + "/s");
 }
 
+// ------------------------------------------------------------------ the router-protocol face
+
+// Reads what has arrived on each of the router clients until every one has `text` after what it had
+// before, or the time is up. Gives, per client, the time its copy was complete.
+std::vector<Clock::time_point> waitAll(std::vector<Client>& clients, std::vector<std::string>& buffers,
+                                       const std::string& text, milliseconds timeout) {
+    std::vector<Clock::time_point> at(clients.size());
+    std::vector<bool> done(clients.size(), false);
+    std::size_t left = clients.size();
+    const auto giveUp = Clock::now() + timeout;
+    std::vector<pollfd> set;
+    while (left > 0 && Clock::now() < giveUp) {
+        set.clear();
+        for (std::size_t i = 0; i < clients.size(); ++i)
+            if (!done[i]) set.push_back({clients[i].fd(), POLLIN, 0});
+        if (::poll(set.data(), set.size(), 50) <= 0) continue;
+        const auto now = Clock::now();
+        for (std::size_t i = 0, k = 0; i < clients.size(); ++i) {
+            if (done[i]) continue;
+            const pollfd& p = set[k++];
+            if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char chunk[8192];
+            const ssize_t n = ::recv(clients[i].fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n > 0) buffers[i].append(chunk, static_cast<std::size_t>(n));
+            if (const auto found = buffers[i].find(text); found != std::string::npos) {
+                buffers[i].erase(0, found + text.size());
+                done[i] = true;
+                at[i] = now;
+                --left;
+            } else if (n == 0) {
+                done[i] = true;  // gone: counted as never complete
+                --left;
+            }
+        }
+    }
+    return at;
+}
+
+// A server with the router face on, 200 router clients and one line client: how soon a router
+// request puts its frame on the line (beside the line protocol's "SetN" in the same run), how soon
+// every router client hears of a selection once its frame is on the line, and what the clients cost
+// in resident memory.
+void runRouter(const Options& opt, const fs::path& dir) {
+    constexpr int kRouterClients = 200;
+    Pty line;
+    const int routerPort = pickFreePort(kPortLow, kPortHigh, gPortsTaken);
+    gPortsTaken.push_back(routerPort);
+    log("starting kivonet with the router face on port " + std::to_string(routerPort));
+    Started k = startKivonet(opt, dir, line.slavePath(), true, {},
+                             {"--router-port", std::to_string(routerPort), "--state-file",
+                              (dir / "router.state").string()});
+    const pid_t pid = k.child->pid();
+    // The face opens after the start-up pause.
+    std::vector<Client> routers(kRouterClients);
+    {
+        const auto giveUp = Clock::now() + milliseconds(8000);
+        while (!routers[0].connect(routerPort) && Clock::now() < giveUp) usleep(20 * 1000);
+    }
+    if (!routers[0].isOpen()) {
+        addNote("router face", "not measured: the router port did not open");
+        return;
+    }
+    routers[0].close();
+    usleep(300 * 1000);
+    const long rssIdle = readStatusKb(pid, "VmRSS");
+    std::vector<std::string> buffers(kRouterClients);
+    for (auto& c : routers) c.connect(routerPort);
+    const auto prelude = waitAll(routers, buffers, "END PRELUDE:\n\n", milliseconds(10000));
+    const auto missing = std::count(prelude.begin(), prelude.end(), Clock::time_point{});
+    if (missing > 0) log(std::to_string(missing) + " router clients got no dump");
+
+    k.client.send("Out1\n");
+    usleep(200 * 1000);
+    line.drain();
+
+    // Request to first frame byte, router and line protocol in turn.
+    LatencySample routed, set;
+    std::vector<double> fanout;
+    int fanoutMisses = 0;
+    {
+        auto next = Clock::now();
+        for (int i = 0; i < opt.commands / 2 + 2; ++i) {
+            const bool record = i >= 2;
+            const int input = (i % 14) + 2;  // never what the line request before left, nor start-up's 1
+            sleepUntil(next);
+            next += kSelectionSpacing;
+            timeCommand(routers[0], line,
+                        "VIDEO OUTPUT ROUTING:\n0 " + std::to_string(input - 1) + "\n\n", frameFor(1, input),
+                        routed, record);
+            const auto frameAt = Clock::now();  // timeCommand returns once the whole frame is read
+            const auto got = waitAll(routers, buffers, "VIDEO OUTPUT ROUTING:\n0 " + std::to_string(input - 1) + "\n\n",
+                                     milliseconds(2000));
+            double slowest = 0;
+            bool all = true;
+            for (const auto& t : got) {
+                if (t == Clock::time_point{}) all = false;
+                else slowest = std::max(slowest, msBetween(frameAt, t));
+            }
+            if (record) {
+                if (all) fanout.push_back(slowest);
+                else ++fanoutMisses;
+            }
+            sleepUntil(next);
+            next += kSelectionSpacing;
+            const int other = input == 16 ? 1 : 16;
+            timeCommand(k.client, line, "Set" + std::to_string(other) + "\n", frameFor(1, other), set, record);
+            waitAll(routers, buffers, "VIDEO OUTPUT ROUTING:\n0 " + std::to_string(other - 1) + "\n\n",
+                    milliseconds(2000));
+        }
+    }
+    usleep(300 * 1000);
+    const long rssClients = readStatusKb(pid, "VmRSS");
+    const std::string memNote = memoryNote(pid);
+    for (auto& c : routers) c.close();
+    k.client.close();
+    k.child->stop();
+
+    gSamples.push_back({"latency router request", routed.ms});
+    gSamples.push_back({"latency line SetN beside router", set.ms});
+    gSamples.push_back({"router update to all clients", fanout});
+    const Stats r = summarize(routed.ms), l = summarize(set.ms), f = summarize(fanout);
+    addStats("latency router request (Out1)", r, "ms", "median <= line SetN",
+             verdict(r.n > 0 && l.n > 0 && r.median <= l.median && routed.misses == 0), sampleNote(routed));
+    addStats("latency line \"SetN\" beside router", l, "ms", "", "", sampleNote(set));
+    addStats("router update to all " + std::to_string(kRouterClients) + " clients", f, "ms", "p99 < 5",
+             verdict(f.n > 0 && f.p99 < 5.0 && fanoutMisses == 0),
+             "from the frame on the line" +
+                 (fanoutMisses ? "; " + std::to_string(fanoutMisses) + " updates not seen by all" : std::string()));
+    const long growth = rssClients - rssIdle;
+    addValue("RSS " + std::to_string(kRouterClients) + " router clients above idle", static_cast<double>(growth),
+             "kB", "< 2048", verdict(rssIdle > 0 && rssClients > 0 && growth < 2048),
+             "idle " + std::to_string(rssIdle) + " kB; " + memNote);
+}
+
 // Plugged back -> restore frames on the line. The server reaches its line through a symbolic link;
 // each round pulls the pseudo-terminal, waits for the server's console line about it, points the
 // link at a fresh one and times until both frames of the routing have arrived on it. Bounded by the
@@ -1036,6 +1173,7 @@ int main(int argc, char** argv) {
         run(opt, dir);
         runReplug(opt, dir);
         runWeb(opt, dir);
+        runRouter(opt, dir);
         if (opt.window) runWindow(opt, dir);
     } catch (const std::exception& e) {
         std::cerr << "kivo_bench: " << e.what() << "\n";
