@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 
+#include "app/CommandScope.h"
 #include "app/KIVO.h"
 
 namespace {
@@ -107,6 +108,7 @@ Routing::Routing(std::string statePath) : statePath_(std::move(statePath)), stat
         dirty_ = !statePath_.empty();
     }
     notifier_ = std::thread([this] { notifierLoop(); });
+    saver_ = std::thread([this] { saverLoop(); });
 }
 
 Routing::~Routing() {
@@ -115,7 +117,9 @@ Routing::~Routing() {
         stopping_ = true;
     }
     wake_.notify_all();
+    saveWake_.notify_all();
     notifier_.join();
+    saver_.join();
 }
 
 int Routing::subscribe(Observer observer) {
@@ -146,6 +150,7 @@ std::optional<int> Routing::route(int output) const {
 
 void Routing::noteWritten(const std::vector<uint8_t>& bytes) {
     Event event;
+    std::vector<std::string> lines;
     std::unique_lock<std::mutex> lock(mutex_);
     for (size_t i = 0; i + 2 < bytes.size();) {
         const uint8_t out = bytes[i + 1];
@@ -158,10 +163,10 @@ void Routing::noteWritten(const std::vector<uint8_t>& bytes) {
         if (state_.input[out - 1] == in) continue;
         state_.input[out - 1] = in;
         event.changes.push_back({Kind::Route, out});
-        event.lines.push_back("Route: " + describeRoute(out, in));
+        lines.push_back("Route: " + describeRoute(out, in));
     }
     if (event.changes.empty()) return;
-    publish(lock, std::move(event));
+    publish(lock, std::move(event), std::move(lines));
 }
 
 bool Routing::validLabel(const std::string& label) {
@@ -186,10 +191,9 @@ bool Routing::setLabel(Kind kind, int index, const std::string& label) {
     std::string& current = input ? state_.inputLabels[index - 1] : state_.outputLabels[index - 1];
     if (current == label) return true;
     current = label;
-    publish(lock, {{{kind, index}},
-                   {},
-                   {std::string("Label: ") + (input ? "input " : "output ") + std::to_string(index) +
-                    " = \"" + label + "\""}});
+    publish(lock, {{{kind, index}}, {}},
+            {std::string("Label: ") + (input ? "input " : "output ") + std::to_string(index) +
+             " = \"" + label + "\""});
     return true;
 }
 
@@ -200,7 +204,7 @@ bool Routing::lock(int output, ClientId who) {
     if (owner == who) return true;
     if (owner != 0) return false;
     owner = who;
-    publish(lock, {{{Kind::Lock, output}}, {}, {}});
+    publish(lock, {{{Kind::Lock, output}}, {}});
     return true;
 }
 
@@ -211,7 +215,7 @@ bool Routing::unlock(int output, ClientId who) {
     if (owner == 0) return true;
     if (owner != who) return false;
     owner = 0;
-    publish(lock, {{{Kind::Lock, output}}, {}, {}});
+    publish(lock, {{{Kind::Lock, output}}, {}});
     return true;
 }
 
@@ -220,7 +224,7 @@ void Routing::forceUnlock(int output) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (state_.lockOwner[output - 1] == 0) return;
     state_.lockOwner[output - 1] = 0;
-    publish(lock, {{{Kind::Lock, output}}, {}, {}});
+    publish(lock, {{{Kind::Lock, output}}, {}});
 }
 
 void Routing::releaseAll(ClientId who) {
@@ -249,80 +253,85 @@ Routing::ClientId Routing::newClientId() {
 
 void Routing::flush() {
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.notify_all();
-    idle_.wait(lock, [&] { return queue_.empty() && !busy_ && !dirty_; });
+    idle_.wait(lock, [&] { return queue_.empty() && !busy_ && !dirty_ && !saving_; });
 }
 
-void Routing::publish(std::unique_lock<std::mutex>& lock, Event event) {
-    // Called with mutex_ held. The source is taken on the caller's thread, where the scope lives.
-    event.source = Source::current();
-    for (std::string& line : event.lines) line += " (" + event.source + ")";
+void Routing::publish(std::unique_lock<std::mutex>& lock, Event event,
+                      std::vector<std::string> lines) {
+    // Called with mutex_ held, on the thread that made the change: the source scope lives here.
+    const std::string source = Source::current();
     const bool persistent = std::any_of(event.changes.begin(), event.changes.end(),
                                         [](const Change& c) { return c.kind != Kind::Lock; });
+    // The saver is woken once per save, not once per change: a change while a save is pending
+    // joins it.
+    const bool wakeSaver = persistent && !statePath_.empty() && !dirty_;
     if (persistent && !statePath_.empty()) dirty_ = true;
-    queue_.push_back(std::move(event));
+    // Without observers there is nobody to tell, and the notifier is left asleep.
+    const bool wakeNotifier = !observers_.empty();
+    if (wakeNotifier) {
+        event.state = state_;
+        queue_.push_back(std::move(event));
+    }
     lock.unlock();
-    wake_.notify_one();
+    // The console record is written on this thread: on a command's path it leaves with the
+    // command's own lines, after its frames.
+    for (const std::string& line : lines) KIVO::OutLine(line + " (" + source + ")");
+    auto wake = [this, wakeNotifier, wakeSaver] {
+        if (wakeNotifier) wake_.notify_one();
+        if (wakeSaver) saveWake_.notify_one();
+    };
+    if (!CommandScope::defer(wake)) wake();
 }
 
 void Routing::notifierLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return !queue_.empty() || stopping_; });
+        if (queue_.empty()) break;  // stopping, and everything delivered
+        const Event event = std::move(queue_.front());
+        queue_.pop_front();
+        busy_ = true;
+        // Observers are called without the lock: they may call back into the record.
+        std::vector<int> tokens;
+        for (const auto& entry : observers_) tokens.push_back(entry.first);
+        for (const int token : tokens) {
+            // An observer removed meanwhile is skipped; one being called cannot be removed.
+            auto it = observers_.find(token);
+            if (it == observers_.end()) continue;
+            running_ = token;
+            Observer call = it->second;
+            lock.unlock();
+            call(event.changes, event.state);
+            lock.lock();
+            running_ = 0;
+            idle_.notify_all();
+        }
+        busy_ = false;
+        idle_.notify_all();
+    }
+    idle_.notify_all();
+}
+
+void Routing::saverLoop() {
     using clock = std::chrono::steady_clock;
     clock::time_point nextSave = clock::now();
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        // Wait for an event to deliver, or for a due save (at once when stopping).
-        for (;;) {
-            if (!queue_.empty()) break;
-            if (dirty_ && (stopping_ || clock::now() >= nextSave)) break;
-            if (stopping_) {
-                idle_.notify_all();
-                return;
-            }
-            if (dirty_)
-                wake_.wait_until(lock, nextSave);
-            else
-                wake_.wait(lock);
-        }
-        if (!queue_.empty()) {
-            Event event = std::move(queue_.front());
-            queue_.pop_front();
-            const State snapshot = state_;
-            busy_ = true;
-            // Observers are called without the lock: they may call back into the record.
-            std::vector<int> tokens;
-            for (const auto& entry : observers_) tokens.push_back(entry.first);
-            lock.unlock();
-            for (const std::string& line : event.lines) KIVO::OutLine(line);
-            lock.lock();
-            for (const int token : tokens) {
-                // An observer removed meanwhile is skipped; one being called cannot be removed.
-                auto it = observers_.find(token);
-                if (it == observers_.end()) continue;
-                running_ = token;
-                Observer call = it->second;
-                lock.unlock();
-                call(event.changes, snapshot);
-                lock.lock();
-                running_ = 0;
-                idle_.notify_all();
-            }
-            busy_ = false;
-            if (queue_.empty() && !dirty_) idle_.notify_all();
-            continue;
-        }
-        // Nothing queued and a save is due.
-        {
-            const State snapshot = state_;
-            dirty_ = false;
-            busy_ = true;
-            lock.unlock();
-            save(snapshot);
-            lock.lock();
-            busy_ = false;
-            nextSave = clock::now() + saveInterval;
-            idle_.notify_all();
-        }
+        saveWake_.wait(lock, [&] { return dirty_ || stopping_; });
+        if (!dirty_) break;  // stopping, and everything saved
+        // At most one save per interval: changes meanwhile are saved together (at once at exit).
+        saveWake_.wait_until(lock, nextSave, [&] { return stopping_; });
+        const State snapshot = state_;
+        dirty_ = false;
+        saving_ = true;
+        lock.unlock();
+        save(snapshot);
+        lock.lock();
+        saving_ = false;
+        nextSave = clock::now() + saveInterval;
+        idle_.notify_all();
     }
+    idle_.notify_all();
 }
 
 void Routing::save(const State& state) {

@@ -7,7 +7,8 @@
 //
 // Observers are told of every change, in order, on the record's own notifier thread, which never
 // holds the serial lock: an observer may call back into the hub (or the record) freely. One console
-// line per routing change says what changed and who asked for it.
+// line per routing change says what changed and who asked for it; it is written by the thread that
+// made the change. A saver thread of its own writes the state file, at most a few times a second.
 #include <array>
 #include <condition_variable>
 #include <cstdint>
@@ -107,26 +108,31 @@ public:
 private:
     struct Event {
         std::vector<Change> changes;
-        std::string source;
-        std::vector<std::string> lines;  // console lines, written before the observers run
+        State state;  // right after the changes
     };
     bool setLabel(Kind kind, int index, const std::string& label);
-    void publish(std::unique_lock<std::mutex>& lock, Event event);
+    // Queues the event for the observers, marks the state file behind, writes the console lines
+    // with the source of the change; releases the lock.
+    void publish(std::unique_lock<std::mutex>& lock, Event event, std::vector<std::string> lines = {});
     void notifierLoop();
+    void saverLoop();
     void save(const State& state);
 
     const std::string statePath_;
     mutable std::mutex mutex_;  // guards state_, queue_, observers_, pending counters
-    std::condition_variable wake_;
+    std::condition_variable wake_;      // the notifier: an event is queued
+    std::condition_variable saveWake_;  // the saver: the state file is behind
     std::condition_variable idle_;
     State state_;
     std::deque<Event> queue_;
     std::map<int, Observer> observers_;
     int nextToken_ = 1;
     int running_ = 0;  // token of the observer being called, 0 when none
-    bool busy_ = false;
+    bool busy_ = false;    // the notifier is delivering an event
+    bool saving_ = false;  // the saver is writing the file
     bool dirty_ = false;  // the state file is behind the state
     bool stopping_ = false;
-    bool saveFailing_ = false;  // notifier thread only
+    bool saveFailing_ = false;  // saver thread only
     std::thread notifier_;
+    std::thread saver_;
 };
