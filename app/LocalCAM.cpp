@@ -216,7 +216,7 @@ LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId r
         std::lock_guard<std::recursive_mutex> lock(critsect);
         // Checked under critsect, so no other selection slips in between the check and the frames.
         for (int o = first; o <= last; ++o)
-            if (routing_->lockedByOther(o, requester)) return RouteResult::Locked;
+            if (requester != lockChecked && routing_->lockedByOther(o, requester)) return RouteResult::Locked;
         if (!serialUp()) {
             ShowStat("COM port not communicating.");
             return RouteResult::LineDown;
