@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -79,7 +80,11 @@ private:
     const int fd_;
     const std::string peer_;
     std::atomic<bool> open_{true};
-    std::timed_mutex writeMutex_;
+    // One writer at a time. A flag under a plain mutex rather than a timed mutex: a writer waits for
+    // its turn only until its deadline, and thread checkers follow condition variables reliably.
+    std::mutex writeMutex_;
+    std::condition_variable writeFree_;
+    bool writing_ = false;  // guarded by writeMutex_
     std::chrono::milliseconds sendTimeout_{0};
     std::atomic<bool> sendTimedOut_{false};
 
