@@ -35,6 +35,7 @@ bool KIVO::autoaccept = true;
 std::atomic<LocalCAM*> KIVO::scam{nullptr};
 std::atomic<Device*> KIVO::cam{nullptr};
 std::atomic<bool> KIVO::headless{false};
+std::atomic<bool> KIVO::requirepassword{false};
 std::string KIVO::deviceOverride;
 
 void KIVO::ResetSettings() {
@@ -48,6 +49,7 @@ void KIVO::ResetSettings() {
     scam = nullptr;
     cam = nullptr;
     headless = false;
+    requirepassword = false;
     deviceOverride.clear();
 }
 

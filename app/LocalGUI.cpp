@@ -64,13 +64,15 @@ void LocalGUI::ShowIP(const std::optional<std::string>& address) {
     notify(LocalGUIView::Field::IP);
 }
 
-void LocalGUI::ShowStatus(const std::string& text) {
+void LocalGUI::ShowStatus(const std::string& text) { ShowStatus(text, text); }
+
+void LocalGUI::ShowStatus(const std::string& text, const std::string& outsideText) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = text;
     }
     // Without a window the console is the operator's only view of the status line.
-    if (KIVO::headless.load()) KIVO::OutLine(text);
+    if (KIVO::headless.load()) KIVO::OutLine(outsideText);
     notify(LocalGUIView::Field::Status);
 }
 

@@ -51,6 +51,9 @@ public:
     // Display operations (any thread; the last call wins).
     virtual void ShowIP(const std::optional<std::string>& address);  // nullopt shows "null"
     virtual void ShowStatus(const std::string& text);
+    // The window's status field shows `text`; the console (headless) gets `outsideText`, the same
+    // line with a password replaced by "***".
+    void ShowStatus(const std::string& text, const std::string& outsideText);
     virtual void EnableConnect(bool enabled);
     virtual void ShowOutMode(int m);
     static void buttonaction(int n);
