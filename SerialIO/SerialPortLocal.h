@@ -124,8 +124,8 @@ private:
     void initCommon();
     void featureSetup();
     void stopFlowControl();
-    // The library's error text, in parentheses after a message carrying a numeric code.
-    std::string withSystemError(const std::string& message);
+    // The message with the library's account of its latest failure: error text, device and error number.
+    IOException deviceFailure(const std::string& message);
     // A query of an open port: "<op> not supported on <os>", "<op>: Port not open", the library
     // call, then "<op> failed" on -1 unless failOnMinusOne is false.
     int checkedQuery(bool supported, const char* op, int (SerialPortLocal::*query)(int),

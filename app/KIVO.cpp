@@ -21,6 +21,7 @@
 #include "app/Device.h"
 #include "app/LocalCAM.h"
 #include "app/LocalGUI.h"
+#include "app/ServiceNotify.h"
 #include "SerialIO/native/SerialNative.h"
 
 const std::string KIVO::prodlabel = "KIVONet Server V1";
@@ -73,6 +74,8 @@ void KIVO::init() {
     // It lives as long as the process: sessions and the window use it until the very end.
     LocalCAM* hub = new LocalCAM(comport, devtype, port, rate, dbits, sbits, parity, handshake);
     scam = hub;
+    // The service manager follows the status line.
+    hub->gui().addStatusObserver([](const std::string& text) { ServiceNotify::status(text); });
     // Step 4: from now on the window's actions reach the hub.
     LocalGUI::scam = hub;
     // Step 5: output mode 2, input 1; the window exists, so the selection is shown.
@@ -83,6 +86,14 @@ void KIVO::init() {
     DelayT(2000);
     // Step 8.
     hub->ShowStat(ReadyLine());
+    ServiceNotify::ready(ReadyLine());
+    // Pings for the service manager's watchdog while the hub answers: its serial lock, its session
+    // and its window state can each be taken and let go.
+    ServiceNotify::startWatchdog([hub] {
+        { const std::lock_guard<std::recursive_mutex> lock(LocalCAM::critsect); }
+        (void)hub->currentSession();
+        (void)hub->gui().statusText();
+    });
 }
 
 void KIVO::ReadCFG() {

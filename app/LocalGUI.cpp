@@ -74,6 +74,24 @@ void LocalGUI::ShowStatus(const std::string& text, const std::string& outsideTex
     // Without a window the console is the operator's only view of the status line.
     if (KIVO::headless.load()) KIVO::OutLine(outsideText);
     notify(LocalGUIView::Field::Status);
+    std::vector<StatusObserver> observers;
+    {
+        std::lock_guard<std::mutex> lock(observersMutex_);
+        for (const auto& entry : statusObservers_) observers.push_back(entry.second);
+    }
+    for (const StatusObserver& observer : observers) observer(text);
+}
+
+int LocalGUI::addStatusObserver(StatusObserver observer) {
+    std::lock_guard<std::mutex> lock(observersMutex_);
+    const int token = nextObserver_++;
+    statusObservers_.emplace(token, std::move(observer));
+    return token;
+}
+
+void LocalGUI::removeStatusObserver(int token) {
+    std::lock_guard<std::mutex> lock(observersMutex_);
+    statusObservers_.erase(token);
 }
 
 void LocalGUI::EnableConnect(bool enabled) {

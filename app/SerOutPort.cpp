@@ -44,6 +44,9 @@ SerOutPort::SerOutPort(const std::string& portName, const std::string&, int, int
         serialPort = std::make_unique<SerialIO::SerialPortLocal>(serCfg);
     } catch (const IOException& e) {
         SerialIO::consoleLine(std::string("SerialIO::IOException: ") + e.what());
+        // The message keeps its fixed words; the operator reads why, and what to do, on a line of its own.
+        const std::string reason = SerialIO::plainReason(e);
+        if (!reason.empty()) SerialIO::consoleLine(reason);
         NoCOM = 1;
         return;
     }

@@ -14,6 +14,7 @@
 #include "app/KIVO.h"
 #include "app/ClientSocket.h"
 #include "app/Password.h"
+#include "app/ServiceNotify.h"
 #include "net/Access.h"
 #include "SerialIO/IOException.h"
 #ifdef KIVO_HAVE_SIM
@@ -41,6 +42,7 @@ sigset_t stopSignals() {
     int sig = 0;
     while (sigwait(&set, &sig) != 0) {
     }
+    ServiceNotify::stopping();
     KIVO::FlushConsole();
     std::cout.flush();
     std::fflush(stdout);

@@ -55,6 +55,14 @@ public:
     // The failing system call and its error text of the latest failure ("" when none), for
     // example "open(/dev/ttyS3): Permission denied".
     virtual std::string SerLastError() = 0;
+
+    // The device path and system error number of the latest failure of SerOpenPort or SerConfigure,
+    // where the library knows them ("" and 0 otherwise).
+    struct Failure {
+        std::string device;
+        int errnum = 0;
+    };
+    virtual Failure SerLastFailure() { return {}; }
 };
 
 // The library over POSIX termios.

@@ -13,7 +13,8 @@
 //   1002  another process (or another open file description) holds the port (TIOCEXCL, flock)
 //   1003  no such device, not a terminal, or a name that names no port
 // SerConfigure result codes: 2001 port not open, 2002 a code out of range or not offered here
-//   (DSR/DTR handshake), 2003 tcgetattr/tcsetattr failed.
+//   (DSR/DTR handshake), 2003 tcgetattr/tcsetattr failed, 2004 the device did not take every setting
+//   (read back after tcsetattr; SerLastError() names the settings).
 // Time-outs: the receive time-out is in milliseconds (0: return at once); the transmit time-out
 // is in milliseconds too, 0 meaning no limit. The break duration is in milliseconds.
 #include <fcntl.h>
@@ -35,6 +36,7 @@
 #include <mutex>
 #include <thread>
 
+#include "SerialIO/IOException.h"
 #include "SerialIO/SerialConfig.h"
 #include "SerialIO/native/SerialNative.h"
 
@@ -81,6 +83,26 @@ speed_t speedOf(int code) {
     return speeds[code];
 }
 
+// The settings of `wanted` that `got` does not have, as readable names ("" when all took).
+std::string refusedSettings(const struct termios& wanted, const struct termios& got) {
+    std::string names;
+    auto check = [&](bool same, const char* name) {
+        if (same) return;
+        if (!names.empty()) names += ", ";
+        names += name;
+    };
+    check(cfgetispeed(&wanted) == cfgetispeed(&got) && cfgetospeed(&wanted) == cfgetospeed(&got), "speed");
+    check((wanted.c_cflag & CSIZE) == (got.c_cflag & CSIZE), "data bits");
+    check((wanted.c_cflag & (PARENB | PARODD | CMSPAR)) == (got.c_cflag & (PARENB | PARODD | CMSPAR)), "parity");
+    check((wanted.c_cflag & CSTOPB) == (got.c_cflag & CSTOPB), "stop bits");
+    check((wanted.c_cflag & CRTSCTS) == (got.c_cflag & CRTSCTS), "hardware flow control");
+    constexpr tcflag_t input = INPCK | IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY;
+    check((wanted.c_iflag & input) == (got.c_iflag & input), "input processing");
+    check((wanted.c_lflag & (ICANON | ECHO | ISIG)) == (got.c_lflag & (ICANON | ECHO | ISIG)), "raw mode");
+    check(wanted.c_cc[VMIN] == got.c_cc[VMIN] && wanted.c_cc[VTIME] == got.c_cc[VTIME], "read timing");
+    return names;
+}
+
 struct Handle {
     int fd = -1;
     std::string path;
@@ -107,14 +129,14 @@ public:
         int number = 0;
         std::lock_guard<std::mutex> lock(mutex);
         if (!resolve(cfg, path, number)) {
-            setError("SerOpenPort: no port named \"" + textOf(cfg.getPortName()) + "\"");
+            setError("SerOpenPort: no port named \"" + printable(textOf(cfg.getPortName())) + "\"");
             return 1003;
         }
         if (handles.count(number - 1)) return 1000;
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0) {
             const int e = errno;
-            setSysError("stat(" + path + ")", e);
+            setSysError("stat(" + path + ")", e, path);
             return (e == ENOENT || e == ENOTDIR) ? 1003 : 1001;
         }
         for (const auto& [index, h] : handles)
@@ -126,32 +148,32 @@ public:
         h->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (h->fd < 0) {
             const int e = errno;
-            setSysError("open(" + path + ")", e);
+            setSysError("open(" + path + ")", e, path);
             if (e == ENOENT || e == ENXIO || e == ENODEV) return 1003;
             return e == EBUSY ? 1002 : 1001;
         }
         if (!isatty(h->fd)) {
-            setError("isatty(" + path + "): not a terminal");
+            setSysError("isatty(" + path + ")", ENOTTY, path);
             ::close(h->fd);
             h->fd = -1;
             return 1003;
         }
         if (flock(h->fd, LOCK_EX | LOCK_NB) != 0) {
             const int e = errno;
-            setSysError("flock(" + path + ")", e);
+            setSysError("flock(" + path + ")", e, path);
             ::close(h->fd);
             h->fd = -1;
             return e == EWOULDBLOCK ? 1002 : 1001;
         }
         if (ioctl(h->fd, TIOCEXCL) != 0) {
-            setSysError("ioctl(" + path + ", TIOCEXCL)", errno);
+            setSysError("ioctl(" + path + ", TIOCEXCL)", errno, path);
             ::close(h->fd);
             h->fd = -1;
             return 1001;
         }
         const int flags = fcntl(h->fd, F_GETFL);
         if (flags < 0 || fcntl(h->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            setSysError("fcntl(" + path + ", F_SETFL)", errno);
+            setSysError("fcntl(" + path + ", F_SETFL)", errno, path);
             return 1001;  // the handle's destructor closes the descriptor
         }
         readCounters(*h, true);
@@ -176,19 +198,22 @@ public:
         }
         struct termios t {};
         if (tcgetattr(h->fd, &t) != 0) {
-            setSysError("tcgetattr(" + h->path + ")", errno);
+            setSysError("tcgetattr(" + h->path + ")", errno, h->path);
             return 2003;
         }
+        // Every flag that shapes the line is set here, whatever a previous program left behind:
+        // raw bytes both ways, no mark/space parity, input parity checking exactly when parity is on.
         cfmakeraw(&t);
         cfsetispeed(&t, speedOf(rate));
         cfsetospeed(&t, speedOf(rate));
         static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         t.c_cflag |= sizes[data] | CLOCAL | CREAD;
         if (parity == SerialConfig::PY_ODD) t.c_cflag |= PARENB | PARODD;
         if (parity == SerialConfig::PY_EVEN) t.c_cflag |= PARENB;
         if (stop == SerialConfig::ST_2BITS) t.c_cflag |= CSTOPB;
-        t.c_iflag &= ~(IXON | IXOFF | IXANY);
+        t.c_iflag = 0;  // no parity marking or dropping, no stripping, no translation, no flow control
+        if (parity != SerialConfig::PY_NONE) t.c_iflag |= INPCK;
         if (hs == SerialConfig::HS_XONXOFF) t.c_iflag |= IXON | IXOFF;
         if (hs == SerialConfig::HS_CTSRTS) t.c_cflag |= CRTSCTS;
         if (hs >= 16) {
@@ -196,11 +221,24 @@ public:
             if (hs & SerialConfig::HS_SOFT_IN) t.c_iflag |= IXOFF;
             if (hs & SerialConfig::HS_SOFT_OUT) t.c_iflag |= IXON;
         }
+        t.c_oflag = 0;
+        t.c_lflag = 0;
         t.c_cc[VMIN] = 0;  // reads return what is there; the waiting is done with poll()
         t.c_cc[VTIME] = 0;
         if (tcsetattr(h->fd, TCSANOW, &t) != 0) {
-            setSysError("tcsetattr(" + h->path + ")", errno);
+            setSysError("tcsetattr(" + h->path + ")", errno, h->path);
             return 2003;
+        }
+        // tcsetattr succeeds when any one of the settings took: read them back.
+        struct termios got {};
+        if (tcgetattr(h->fd, &got) != 0) {
+            setSysError("tcgetattr(" + h->path + ")", errno, h->path);
+            return 2003;
+        }
+        const std::string refused = refusedSettings(t, got);
+        if (!refused.empty()) {
+            setError("tcsetattr(" + h->path + "): the device did not take " + refused, h->path);
+            return 2004;
         }
         return 0;
     }
@@ -338,6 +376,11 @@ public:
         return lastError;
     }
 
+    Failure SerLastFailure() override {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        return lastFailure;
+    }
+
 private:
     // Device path and port number for the configuration; false when it names no port.
     bool resolve(const SerialConfig& cfg, std::string& path, int& number) {
@@ -390,7 +433,11 @@ private:
             setError(std::string(call) + ": port handle " + std::to_string(port) + " not open");
             return -1;
         }
-        if (f(h->fd) != 0) {
+        int r;
+        do {
+            r = f(h->fd);  // a signal that arrives meanwhile (tcdrain and tcsendbreak wait) is no failure
+        } while (r != 0 && errno == EINTR);
+        if (r != 0) {
             setSysError(std::string(call) + "(" + h->path + ")", errno);
             return -1;
         }
@@ -479,17 +526,22 @@ private:
         return rose ? 1 : 0;
     }
 
-    void setError(const std::string& text) {
+    // The latest failure's text and, for a failure of a named device, its path and error number.
+    void setError(const std::string& text, const std::string& device = {}, int err = 0) {
         std::lock_guard<std::mutex> lock(errorMutex);
         lastError = text;
+        lastFailure = {device, err};
     }
-    void setSysError(const std::string& call, int err) { setError(call + ": " + std::strerror(err)); }
+    void setSysError(const std::string& call, int err, const std::string& device = {}) {
+        setError(call + ": " + std::strerror(err), device, err);
+    }
 
     std::mutex mutex;  // guards handles and pathNumbers
     std::map<int, std::shared_ptr<Handle>> handles;
     std::map<std::string, int> pathNumbers;
     std::mutex errorMutex;
     std::string lastError;
+    Failure lastFailure;
 };
 
 }  // namespace

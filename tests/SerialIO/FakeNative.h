@@ -149,6 +149,14 @@ public:
         return 0;
     }
     std::string SerLastError() override { return ""; }
+    Failure SerLastFailure() override {
+        std::lock_guard<std::mutex> l(m);
+        return failure;
+    }
+    void fail(const std::string& device, int errnum) {
+        std::lock_guard<std::mutex> l(m);
+        failure = {device, errnum};
+    }
 
 private:
     struct Call {
@@ -173,6 +181,7 @@ private:
     std::deque<uint8_t> rx;
     int rxTimeout = 0;
     int txTimeout = 0;
+    Failure failure;
 };
 
 // Installs a fresh fake library (and optionally a made-up operating-system name) for the ports a
