@@ -14,6 +14,8 @@
 #include "net/Net.h"
 
 namespace {
+// Longest reply write on any path: a client that stopped reading holds no thread for longer.
+constexpr std::chrono::milliseconds replyTimeout{1000};
 // The session time limit in milliseconds (minutes * 60000 + 2000) must fit a signed 32-bit value.
 constexpr int maxTimeoutMinutes = 35791;
 
@@ -64,6 +66,8 @@ void ClientSocket::run() {
         acceptFailed = true;
     }
     if (conn) {
+        // No reply may hold a thread (the session's, the timer's) while the client does not read.
+        conn->setSendTimeout(replyTimeout);
         bool closedMeanwhile = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -182,8 +186,16 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
     }
     if (line.size() > 2 && line.compare(0, 2, "0x") == 0) {
         sercom = line.substr(2);
-        ShowStat("CMD = " + sercom);
-        hub_.CommandB0(KIVO::S2BS(sercom));
+        const size_t bytes = sercom.size() / 2;  // an unpaired last digit is ignored
+        if (bytes > maxRawBytes) {
+            // Sending it would hold every other selection for seconds: refused whole, the session goes on.
+            ShowStat("Raw command too long");
+            KIVO::OutLine("Raw command of " + std::to_string(bytes) + " bytes refused (at most " +
+                          std::to_string(maxRawBytes) + ")");
+        } else {
+            ShowStat("CMD = " + sercom);
+            hub_.CommandB0(KIVO::S2BS(sercom));
+        }
     }
     if (Device* device = KIVO::cam.load()) device->ParseNetCommand(line);
 }
@@ -194,21 +206,16 @@ void ClientSocket::reject() {
 }
 
 void ClientSocket::startTimer(int minutes) {
-    auto timer = std::make_shared<TimeOut>(weak_from_this(), minutes);
-    std::shared_ptr<TimeOut> previous;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return;
-        // A session runs one timer: a later accepted password replaces the running one.
-        previous = std::move(timeoutthread);
-        timeoutthread = timer;
-        timer->start();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    // A session runs one timer, and the earliest end counts: a later accepted password may bring
+    // the running timer's end closer (a smaller limit sent meanwhile), never push it back.
+    if (timeoutthread) {
+        timeoutthread->bringForward(minutes);
+        return;
     }
-    if (previous) {
-        previous->setNegTime();
-        previous->stopme();
-        previous->join();
-    }
+    timeoutthread = std::make_shared<TimeOut>(weak_from_this(), minutes);
+    timeoutthread->start();
 }
 
 void ClientSocket::SendTimeoutMsg() {
@@ -259,7 +266,12 @@ bool ClientSocket::writeLine(const std::string& text) {
         connection = cs;
     }
     // A reply the client can no longer receive is dropped; the next read ends the session.
-    return connection && connection->writeLine(text);
+    if (!connection) return false;
+    if (connection->writeLine(text)) return true;
+    if (connection->sendTimedOut() && !notReadingTraced_.exchange(true))
+        KIVO::OutLine("Client stopped reading: reply not taken within " + std::to_string(replyTimeout.count()) +
+                      " ms, connection closed");
+    return false;
 }
 
 std::optional<int> ClientSocket::parseDecimal(const std::string& text) {

@@ -22,6 +22,7 @@
 #include "app/LocalCAM.h"
 #include "app/LocalGUI.h"
 #include "app/ServiceNotify.h"
+#include "SerialIO/IOException.h"
 #include "SerialIO/native/SerialNative.h"
 
 const std::string KIVO::prodlabel = "KIVONet Server V1";
@@ -78,8 +79,10 @@ void KIVO::init() {
     hub->gui().addStatusObserver([](const std::string& text) { ServiceNotify::status(text); });
     // Step 4: from now on the window's actions reach the hub.
     LocalGUI::scam = hub;
-    // Step 5: output mode 2, input 1; the window exists, so the selection is shown.
+    // Step 5: output mode 2, input 1; the window exists, so the selection is shown. Then the driver
+    // takes the configured routing, which the window shows, so both agree from the first selection on.
     cam.load()->DevInit();
+    cam.load()->setoutmode(outmode);
     // Step 6: wait for the first client.
     if (autoaccept && hub->serverSocketOpen()) hub->CommandB5();
     // Step 7.
@@ -133,7 +136,8 @@ void KIVO::InterpretCFG() {
 }
 
 std::string KIVO::ReadyLine() const {
-    return comport + "  " + devtype + "  " + std::to_string(to.load()) + " minutes" + "  Ready";
+    // A port name decoded from an out-of-range byte may hold control characters.
+    return SerialIO::printable(comport) + "  " + devtype + "  " + std::to_string(to.load()) + " minutes" + "  Ready";
 }
 
 void KIVO::DelayT(int ms) {

@@ -166,20 +166,50 @@ void Connection::setReadDeadline(std::optional<Clock::time_point> deadline)
 bool Connection::writeLine(const std::string& text)
 {
     const std::string data = text + "\r\n";
-    std::lock_guard<std::mutex> lock(writeMutex_);
+    const bool bounded = sendTimeout_.count() > 0;
+    const auto deadline = std::chrono::steady_clock::now() + sendTimeout_;
+    std::unique_lock<std::timed_mutex> lock(writeMutex_, std::defer_lock);
+    if (!bounded)
+        lock.lock();
+    else if (!lock.try_lock_until(deadline))
+        return false;  // another writer is stuck: nothing of this line was sent
     std::size_t sent = 0;
     while (sent < data.size()) {
         if (!open_.load())
             return false;
-        const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (bounded) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd ready{fd_, POLLOUT, 0};
+            const int r = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r == 0) {
+                sendTimedOut_ = true;
+                close();
+                return false;
+            }
+        }
+        const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent,
+                                 MSG_NOSIGNAL | (bounded ? MSG_DONTWAIT : 0));
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || (bounded && (errno == EAGAIN || errno == EWOULDBLOCK)))
                 continue;
             return false;
         }
         sent += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+void Connection::setSendTimeout(std::chrono::milliseconds limit)
+{
+    sendTimeout_ = limit;
+}
+
+bool Connection::sendTimedOut() const
+{
+    return sendTimedOut_.load();
 }
 
 void Connection::close()

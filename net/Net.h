@@ -58,7 +58,15 @@ public:
 
     // Sends text followed by CR LF, all of it, before returning. False when the
     // connection is closed or the send fails (a vanished peer never raises SIGPIPE).
+    // With a send time-out, a line that is not handed over within it (the peer stopped
+    // reading and every buffer is full) is given up: it may have left in part, so the
+    // connection is closed as well, and sendTimedOut() tells why.
     bool writeLine(const std::string& text);
+
+    // The longest one writeLine() may take, waiting for another writer included; zero (the
+    // default): no limit. Set it before the connection is shared between threads.
+    void setSendTimeout(std::chrono::milliseconds limit);
+    bool sendTimedOut() const;
 
     // Shuts the connection down in both directions; a readLine() blocked in another
     // thread then returns. Idempotent. The descriptor itself is released by the destructor,
@@ -79,7 +87,9 @@ private:
     const int fd_;
     const std::string peer_;
     std::atomic<bool> open_{true};
-    std::mutex writeMutex_;
+    std::timed_mutex writeMutex_;
+    std::chrono::milliseconds sendTimeout_{0};
+    std::atomic<bool> sendTimedOut_{false};
 
     // Reader state, guarded by readMutex_.
     std::mutex readMutex_;

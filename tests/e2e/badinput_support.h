@@ -61,10 +61,10 @@ public:
     const std::string& path() const { return path_; }
 
     // A configuration record: serial port COM1 (the device is given on the command line), TCP port
-    // `port`, no session time limit, clients accepted at once, routing choice 0.
-    std::string config(int port, const std::string& name = "cfg.bin") const {
+    // `port`, no session time limit, clients accepted at once, routing to both outputs unless told.
+    std::string config(int port, const std::string& name = "cfg.bin", char routing = 2) const {
         const std::string file = path_ + "/" + name;
-        const char record[6] = {0, 0, static_cast<char>(port - 3001), 0, 0, 0};
+        const char record[6] = {0, 0, static_cast<char>(port - 3001), 0, 0, routing};
         std::ofstream(file, std::ios::binary).write(record, sizeof record);
         return file;
     }

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
@@ -51,6 +52,13 @@ public:
         }
     }
     void send(const std::string& line) { sendRaw(line + "\r\n"); }
+    // Sends what the connection takes without waiting: the count sent (0 when it takes nothing now),
+    // -1 once the connection has failed.
+    ssize_t sendSome(const std::string& bytes) {
+        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+        return n;
+    }
     // Ends this side's writing: the server reads end of stream.
     void shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
 
