@@ -5,11 +5,13 @@
 #include <system_error>
 #include <thread>
 
+#include "app/CommandScope.h"
 #include "app/Device.h"
 #include "app/KIVO.h"
 #include "app/LocalCAM.h"
 #include "app/LocalGUI.h"
 #include "app/Password.h"
+#include "app/Routing.h"
 #include "app/TimeOut.h"
 #include "net/Net.h"
 
@@ -76,6 +78,7 @@ void ClientSocket::run() {
             } else {
                 cs = conn;
                 state_ = State::Connected;
+                peerAddress_ = net::hostOf(conn->peer());
             }
         }
         if (closedMeanwhile) {
@@ -129,10 +132,14 @@ void ClientSocket::run() {
             ShowStat("Line Too Long Close");
             break;
         }
-        hub_.gui().ShowStatus("Client Command: " + str, "Client Command: " + consoleCopy(str));
         bool leave = false;
         const bool waitingForPassword = !passwordAccepted_;
-        handleLine(str, leave);
+        {
+            // The command's console and status lines are handed on after its frames are out.
+            CommandScope scope;
+            hub_.gui().ShowStatus("Client Command: " + str, "Client Command: " + consoleCopy(str));
+            handleLine(str, leave);
+        }
         if (leave) break;
         if (waitingForPassword && passwordAccepted_) conn->setReadDeadline(std::nullopt);
     }
@@ -184,6 +191,8 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
         leave = true;
         return;
     }
+    // Frames this line puts on the line are recorded as the client's.
+    const Routing::Source source("client " + peerAddress());
     if (line.size() > 2 && line.compare(0, 2, "0x") == 0) {
         sercom = line.substr(2);
         const size_t bytes = sercom.size() / 2;  // an unpaired last digit is ignored
@@ -257,6 +266,11 @@ bool ClientSocket::connected() const {
 bool ClientSocket::awaiting() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return state_ == State::Awaiting;
+}
+
+std::string ClientSocket::peerAddress() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return peerAddress_;
 }
 
 bool ClientSocket::writeLine(const std::string& text) {

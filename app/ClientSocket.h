@@ -36,6 +36,8 @@ public:
 
     bool connected() const;       // the client connection is open
     bool awaiting() const;        // still waiting for a client
+    // The client's address without its port ("192.0.2.4", "::1"); empty while waiting.
+    std::string peerAddress() const;
 
     // With --require-password, how long a client may take to send its accepted PWD line after
     // "OK" before the session is closed; tests shorten it.
@@ -62,7 +64,7 @@ private:
     LocalCAM& hub_;
     std::shared_ptr<SessionThreads> threads_;
 
-    mutable std::mutex mutex_;                 // guards cs, timeoutthread, state_
+    mutable std::mutex mutex_;                 // guards cs, timeoutthread, state_, peerAddress_
     std::shared_ptr<net::Connection> cs;       // the connection reads and writes its own lines
     const std::shared_ptr<net::Listener> ss;
     std::shared_ptr<TimeOut> timeoutthread;
@@ -72,6 +74,7 @@ private:
     std::string str;                           // session thread only
     std::string sercom;                        // session thread only
     State state_ = State::Awaiting;
+    std::string peerAddress_;                  // set once a client is accepted
     std::atomic<bool> closed_{false};
     std::atomic<bool> notReadingTraced_{false};
 };

@@ -34,10 +34,10 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
             if (i + 1 < args.size()) return args[++i];
             return std::nullopt;
         };
-        if (name == "--config" || name == "--device") {
+        if (name == "--config" || name == "--device" || name == "--state-file") {
             auto v = value();
             if (!v || v->empty()) return fail("option " + name + " needs a file name");
-            (name == "--config" ? cl.configPath : cl.devicePath) = *v;
+            (name == "--config" ? cl.configPath : name == "--device" ? cl.devicePath : cl.statePath) = *v;
             continue;
         }
         if (name == "--password-file") {
@@ -101,6 +101,8 @@ std::string CommandLine::usage(const std::string& program) {
            "                  (default: the file c:\\KIVONetCFG.txt in the working folder)\n"
            "  --device PATH   serial device to use (for example /dev/ttyUSB0)\n"
            "  --simulate      run against the built-in simulated selector\n"
+           "  --state-file PATH  keep labels and routing in PATH (default: kivonet.state in\n"
+           "                  the working folder, or in $STATE_DIRECTORY under systemd)\n"
            "  --headless      no window; status lines go to the console, stop with Ctrl-C\n"
            "  --listen ADDRESS  listen on this IPv4 or IPv6 address only (default: every address)\n"
            "  --allow CIDR[,CIDR...]  serve only clients within these prefixes\n"
@@ -112,6 +114,14 @@ std::string CommandLine::usage(const std::string& program) {
            "  --version       show the version and exit\n"
            "\n"
            "Write a configuration record with kivonet-config (see kivonet-config --help).\n";
+}
+
+std::string CommandLine::defaultStatePath(const char* stateDirectory) {
+    std::string dir = stateDirectory ? stateDirectory : "";
+    dir = dir.substr(0, dir.find(':'));
+    if (dir.empty()) return "kivonet.state";
+    if (dir.back() != '/') dir += '/';
+    return dir + "kivonet.state";
 }
 
 std::string CommandLine::version() { return "KIVONet Server 1.0.0"; }

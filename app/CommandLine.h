@@ -17,6 +17,7 @@ struct CommandLine {
     bool headless = false;    // --headless: no window, status lines on the console
     std::string devicePath;   // --device PATH: the serial device to use
     bool simulate = false;    // --simulate: run against the simulated selector
+    std::string statePath;    // --state-file PATH; empty: the default (see defaultStatePath)
     std::string listenAddress;  // --listen ADDRESS: numeric address every face listens on; empty: all
     std::string allow;          // --allow CIDR[,CIDR...]: only these clients are served; empty: all
     std::string passwordFile;   // --password-file FILE: the password is the file's first line
@@ -26,6 +27,11 @@ struct CommandLine {
     // or after '=' (--config=PATH).
     static CommandLine parse(const std::vector<std::string>& args);
     static CommandLine parse(int argc, const char* const* argv);
+
+    // Where labels and routing are kept without --state-file: $STATE_DIRECTORY/kivonet.state when the
+    // service manager provides a state folder (the first, when it names several), else kivonet.state
+    // in the working folder.
+    static std::string defaultStatePath(const char* stateDirectory);
 
     static std::string usage(const std::string& program = "kivonet");
     static std::string version();

@@ -63,7 +63,8 @@ Device* theDriver() {
 
 LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int port, int rate,
                    int dbits, int sbits, const std::string& parity, const std::string& handshake)
-    : devtype(devtype_), SerIn(64, 0) {
+    : routing_(std::make_unique<Routing>(KIVO::statePath)), devtype(devtype_), SerIn(64, 0) {
+    portWanted_ = comport != "COM0";
     sop = serOutPortFactory(comport, devtype_, rate, dbits, sbits, parity, handshake);
     NoCOM = SerOutPort::NoCOM.load();
     // The driver must be in place before the window is built: the window takes it from KIVO::cam.
@@ -107,7 +108,10 @@ bool LocalCAM::CommandB0(const std::vector<uint8_t>& bytes) {
         std::lock_guard<std::recursive_mutex> lock(critsect);
         SerIn = sop->SendSerial(bytes);
         // A write the port refused is reported, not taken for success.
-        if (sop->GetSerError() == 0) return true;
+        if (sop->GetSerError() == 0) {
+            routing_->noteWritten(bytes);
+            return true;
+        }
     }
     ShowStat("COM port not communicating.");
     return false;
@@ -151,6 +155,34 @@ void LocalCAM::CommandB6() {
         session->Close(true);
     }
 }
+
+LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId requester) {
+    if (output < 0 || output > Routing::outputs || input < 1 || input > Routing::inputs)
+        return RouteResult::BadIndex;
+    const int first = output == 0 ? 1 : output;
+    const int last = output == 0 ? Routing::outputs : output;
+    bool allWritten = true;
+    {
+        std::lock_guard<std::recursive_mutex> lock(critsect);
+        // Checked under critsect, so no other selection slips in between the check and the frames.
+        for (int o = first; o <= last; ++o)
+            if (routing_->lockedByOther(o, requester)) return RouteResult::Locked;
+        if (!serialUp()) {
+            ShowStat("COM port not communicating.");
+            return RouteResult::LineDown;
+        }
+        // Every frame is sent even when an earlier one failed, as the driver does.
+        for (int o = first; o <= last; ++o) {
+            const std::vector<uint8_t> frame{0xFE, static_cast<uint8_t>(o), static_cast<uint8_t>(input)};
+            if (!CommandB0(frame)) allWritten = false;
+        }
+    }
+    if (!allWritten) return RouteResult::WriteFailed;
+    ShowStat("Selected Input #" + std::to_string(input));
+    return RouteResult::Ok;
+}
+
+bool LocalCAM::serialUp() const { return portWanted_ && NoCOM == 0; }
 
 void LocalCAM::DelayT(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));

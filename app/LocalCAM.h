@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "app/Routing.h"
+
 class Device;
 class LocalGUI;
 class SerOutPort;
@@ -67,6 +69,18 @@ public:
     virtual void CommandB6();
     virtual void DelayT(int ms);
 
+    // One selection from a face that names its output (router protocol, web page): output 1 or 2,
+    // or 0 for both; input 1..16. The frames go out through CommandB0 under critsect with the usual
+    // pacing, so the call blocks for about 50 ms a frame. Locked: another client holds the lock of an
+    // output asked for. The status line reports the outcome as for any selection.
+    enum class RouteResult { Ok, BadIndex, Locked, LineDown, WriteFailed };
+    RouteResult Route(int output, int input, Routing::ClientId requester = 0);
+
+    // The routing record: every frame written successfully through CommandB0 is recorded here.
+    Routing& routing() const { return *routing_; }
+    // A serial port is configured and open.
+    bool serialUp() const;
+
     static void OutLine(const std::string& text);
 
     // Thread-safe accessors used by start-up, the window, the sessions and tests.
@@ -78,6 +92,7 @@ public:
     std::vector<uint8_t> serIn() const;
 
 private:
+    std::unique_ptr<Routing> routing_;          // built first, freed last
     mutable std::mutex sessionMutex_;          // guards connectthread
     std::shared_ptr<ClientSocket> connectthread;
     std::shared_ptr<net::Listener> ss;          // written once, in the constructor
@@ -86,5 +101,6 @@ private:
     std::unique_ptr<SerOutPort> sop;
     std::vector<uint8_t> SerIn;                 // guarded by critsect
     int NoCOM = 0;                              // written once in the constructor
+    bool portWanted_ = true;                    // the configuration names a port (not COM0)
     std::shared_ptr<SessionThreads> threads_ = std::make_shared<SessionThreads>();
 };

@@ -18,7 +18,7 @@
 #include "net/Access.h"
 #include "SerialIO/IOException.h"
 #ifdef KIVO_HAVE_SIM
-#include "tools/sim/KivoSim.h"
+#include "sim/KivoSim.h"
 #endif
 #ifdef KIVO_HAVE_GUI
 #include "gui/Gui.h"
@@ -82,6 +82,8 @@ int KIVO::main(int argc, char** argv) {
     if (!cl.configPath.empty()) filename = cl.configPath;
     headless = cl.headless;
     deviceOverride = cl.devicePath;
+    statePath = cl.statePath.empty() ? CommandLine::defaultStatePath(std::getenv("STATE_DIRECTORY"))
+                                     : cl.statePath;
     // From here on status lines are echoed by a writer thread, so a slow console never holds up a
     // command; the serial layer's few lines join the same stream in order.
     StartConsoleWriter();

@@ -223,6 +223,18 @@ bool Connection::isOpen() const
     return open_.load();
 }
 
+std::string hostOf(const std::string& peer)
+{
+    if (!peer.empty() && peer.front() == '[') {
+        const auto close = peer.find(']');
+        return close == std::string::npos ? peer : peer.substr(1, close - 1);
+    }
+    const auto colon = peer.rfind(':');
+    // More than one colon without brackets: a bare IPv6 address.
+    if (colon == std::string::npos || peer.find(':') != colon) return peer;
+    return peer.substr(0, colon);
+}
+
 std::string Connection::peer() const
 {
     return peer_;

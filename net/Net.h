@@ -148,6 +148,10 @@ private:
     int inAccept_ = 0;
 };
 
+// The address part of a peer text as Connection::peer() gives it: "127.0.0.1:54321" gives
+// "127.0.0.1", "[::1]:54321" gives "::1"; a text without a port is returned as it is.
+std::string hostOf(const std::string& peer);
+
 // Looks a host up and gives its text form "name/a.b.c.d" (first IPv4 address).
 // The empty name means this machine; a numeric address gives "/a.b.c.d".
 // std::nullopt when the name cannot be resolved.

@@ -36,7 +36,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/sim/KivoSim.h"
+#include "sim/KivoSim.h"
 
 namespace {
 
@@ -180,7 +180,7 @@ private:
 // What the server must do: replies per session and frames on the serial line.
 
 struct Model {
-    int outmode = 2;  // the driver starts routing to both outputs
+    int outmode = 2;  // the configured routing (offset 5 of the record below): both outputs
     int to = 0;       // the configuration's time limit code 0
     std::map<std::string, long> frames;  // decoder line -> count expected
     long frameCount = 0;
@@ -388,7 +388,7 @@ int choosePort(std::mt19937& rng) {
 }
 
 void writeConfig(const std::string& path, int port) {
-    const uint8_t record[6] = {0, 0, static_cast<uint8_t>(static_cast<int8_t>(port - 3001)), 0, 0, 0};
+    const uint8_t record[6] = {0, 0, static_cast<uint8_t>(static_cast<int8_t>(port - 3001)), 0, 0, 2};
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(record), sizeof record);
 }

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -154,6 +155,13 @@ public:
     // Any arguments; `env` adds NAME=VALUE entries to the environment the server inherits.
     explicit Server(std::vector<std::string> args, bool ownNetwork = false,
                     std::vector<std::string> env = {}) {
+        // Each server keeps its labels and routing in a file of its own, unless the test names one.
+        if (std::find(args.begin(), args.end(), "--state-file") == args.end()) {
+            static std::atomic<int> serial{0};
+            statePath_ = "/tmp/kivonet-test-" + std::to_string(::getpid()) + "-" +
+                         std::to_string(serial++) + ".state";
+            args.insert(args.end(), {"--state-file", statePath_});
+        }
         args.insert(args.begin(), KIVONET_BIN);
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
@@ -190,6 +198,7 @@ public:
         }
         if (reader_.joinable()) reader_.join();
         ::close(readFd_);
+        if (!statePath_.empty()) ::unlink(statePath_.c_str());
         // In a sanitizer build the server is instrumented too: its findings fail the test.
         const std::string text = console();
         for (const char* finding : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
@@ -252,6 +261,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    std::string statePath_;
     int readFd_ = -1;
     std::thread reader_;
     mutable std::mutex mutex_;
