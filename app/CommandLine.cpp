@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "app/ClientSocket.h"
 #include "net/Access.h"
 
 namespace {
@@ -38,6 +39,14 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
             auto v = value();
             if (!v || v->empty()) return fail("option " + name + " needs a file name");
             (name == "--config" ? cl.configPath : name == "--device" ? cl.devicePath : cl.statePath) = *v;
+            continue;
+        }
+        if (name == "--http-port") {
+            auto v = value();
+            const auto port = v ? ClientSocket::parseDecimal(*v) : std::nullopt;
+            if (!port || *port < 1 || *port > 65535)
+                return fail("option --http-port needs a port number from 1 to 65535");
+            cl.httpPort = *port;
             continue;
         }
         if (name == "--password-file") {
@@ -110,6 +119,7 @@ std::string CommandLine::usage(const std::string& program) {
            "  --password-file FILE  the client password is the first line of FILE\n"
            "                  (else $KIVONET_PASSWORD, else the built-in default)\n"
            "  --require-password  carry out no command before the client's accepted PWD line\n"
+           "  --http-port PORT  serve the web control page on PORT (off unless given)\n"
            "  --help          show this help and exit\n"
            "  --version       show the version and exit\n"
            "\n"

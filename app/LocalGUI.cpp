@@ -88,6 +88,7 @@ void LocalGUI::setStatus(const std::string& text, const std::string& outsideText
     {
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = text;
+        outsideStatus_ = outsideText;
     }
     notifyView(LocalGUIView::Field::Status);
     std::vector<StatusObserver> observers;
@@ -136,6 +137,11 @@ void LocalGUI::buttonaction(int n) {
 std::string LocalGUI::statusText() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return status_;
+}
+
+std::string LocalGUI::outsideStatusText() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outsideStatus_;
 }
 
 std::string LocalGUI::ipText() const {

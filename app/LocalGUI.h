@@ -68,6 +68,8 @@ public:
 
     // State as the view draws it (any thread).
     std::string statusText() const;
+    // The latest status line as the other faces may show it (a password replaced by "***").
+    std::string outsideStatusText() const;
     std::string ipText() const;
     std::string portText() const;
     std::string localnameText() const;
@@ -95,6 +97,7 @@ private:
 
     mutable std::mutex mutex_;
     std::string status_;
+    std::string outsideStatus_;
     std::string ip_;
     std::string port_;
     std::string localname_;

@@ -13,16 +13,11 @@
 #include "app/CommandLine.h"
 #include "app/KIVO.h"
 #include "app/ClientSocket.h"
+#include "app/Parts.h"
 #include "app/Password.h"
 #include "app/ServiceNotify.h"
 #include "net/Access.h"
 #include "SerialIO/IOException.h"
-#ifdef KIVO_HAVE_SIM
-#include "sim/KivoSim.h"
-#endif
-#ifdef KIVO_HAVE_GUI
-#include "gui/Gui.h"
-#endif
 
 namespace {
 
@@ -47,6 +42,21 @@ sigset_t stopSignals() {
     std::cout.flush();
     std::fflush(stdout);
     std::_Exit(0);
+}
+
+// After start-up: serves the web control page when --http-port asked for it. A port that cannot
+// be bound leaves the rest of the server running, with a console line saying so.
+void startWebPage(int port) {
+    if (port == 0) return;
+    if (!parts::webPageBuilt()) {
+        KIVO::OutLine("This build has no web page: --http-port is ignored");
+        return;
+    }
+    try {
+        KIVO::OutLine("Web page on port " + std::to_string(parts::startWebPage(port)));
+    } catch (const std::exception& e) {
+        KIVO::OutLine(std::string("Web page not started: ") + e.what());
+    }
 }
 
 }  // namespace
@@ -104,53 +114,47 @@ int KIVO::main(int argc, char** argv) {
     }
 
     if (cl.simulate) {
-#ifdef KIVO_HAVE_SIM
+        if (!parts::simulatorBuilt()) {
+            std::cerr << "kivonet: this build has no simulated selector" << std::endl;
+            return 2;
+        }
         if (!cl.devicePath.empty()) {
             std::cerr << "kivonet: --simulate and --device exclude each other" << std::endl;
             return 2;
         }
-        // The simulated selector lives as long as the process; its lines go to the console.
-        static std::unique_ptr<SimulatedSelector> selector;
-        selector = std::make_unique<SimulatedSelector>(
-            [](const std::string& line) { OutLine("Simulated selector: " + line); });
         try {
-            selector->start();
+            deviceOverride = parts::startSimulator(
+                [](const std::string& line) { OutLine("Simulated selector: " + line); });
         } catch (const std::exception& e) {
             std::cerr << "kivonet: cannot start the simulated selector: " << e.what() << std::endl;
             return 1;
         }
-        deviceOverride = selector->devicePath();
         OutLine("Simulated selector on " + deviceOverride);
-#else
-        std::cerr << "kivonet: this build has no simulated selector" << std::endl;
-        return 2;
-#endif
     }
 
-#ifdef KIVO_HAVE_GUI
-    if (!headless && !kivogui::displayAvailable()) {
-        headless = true;
-        OutLine("No display: running headless");
-    } else if (headless) {
+    const parts::Window window = parts::window();
+    if (headless)
         OutLine("Running headless");
-    }
+    else if (window == parts::Window::NoDisplay)
+        OutLine("No display: running headless");
+    else if (window == parts::Window::NotBuilt)
+        OutLine("No window in this build: running headless");
+    headless = headless || window != parts::Window::Available;
     if (!headless) {
-        kivogui::install();
+        parts::installWindow();
         // The window's event loop runs on this thread; start-up runs on its own and then waits for
         // a stop signal, so Ctrl-C still ends a windowed server.
-        kivogui::runWithStartup([] {
+        parts::runWindowWithStartup([port = cl.httpPort] {
             KIVO kivo;
             kivo.init();
+            startWebPage(port);
             waitForStop();
         });
     }
-#else
-    if (!headless) OutLine("No window in this build: running headless");
-    headless = true;
-#endif
 
     KIVO kivo;
     kivo.init();
+    startWebPage(cl.httpPort);
     waitForStop();
 }
 

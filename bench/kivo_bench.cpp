@@ -10,6 +10,12 @@
 
 #include "bench/BenchSupport.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -581,6 +587,204 @@ void runWindow(const Options& opt, const fs::path& dir) {
     xvfb.stop();
 }
 
+// ------------------------------------------------------------------ the web page
+
+// A raw HTTP/1.1 connection on 127.0.0.1 (keep-alive), enough for the web rows.
+class Http {
+public:
+    explicit Http(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            if (fd_ >= 0) ::close(fd_);
+            throw std::runtime_error("cannot connect to the web port");
+        }
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    ~Http() { ::close(fd_); }
+    Http(const Http&) = delete;
+    Http& operator=(const Http&) = delete;
+    int fd() const { return fd_; }
+
+    void send(const std::string& request) {
+        size_t done = 0;
+        while (done < request.size()) {
+            const ssize_t n = ::send(fd_, request.data() + done, request.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) throw std::runtime_error("web connection closed");
+            done += static_cast<size_t>(n);
+        }
+    }
+    // Reads whatever is there (waiting up to `ms` for something); false at end of stream.
+    bool fill(int ms) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) return true;
+        char chunk[8192];
+        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0) return false;
+        in.append(chunk, static_cast<size_t>(n));
+        return true;
+    }
+    // One whole response with a Content-Length body: status, headers, body.
+    int response(std::string& headers, std::string& body, milliseconds timeout = milliseconds(3000)) {
+        const auto giveUp = Clock::now() + timeout;
+        size_t end;
+        while ((end = in.find("\r\n\r\n")) == std::string::npos) {
+            if (Clock::now() > giveUp || !fill(50)) throw std::runtime_error("no web response");
+        }
+        headers = in.substr(0, end + 2);
+        size_t length = 0;
+        const auto cl = headers.find("Content-Length: ");
+        if (cl != std::string::npos) length = std::stoul(headers.substr(cl + 16));
+        while (in.size() < end + 4 + length) {
+            if (Clock::now() > giveUp || !fill(50)) throw std::runtime_error("short web response");
+        }
+        body = in.substr(end + 4, length);
+        in.erase(0, end + 4 + length);
+        return std::stoi(headers.substr(9, 3));
+    }
+
+    std::string in;
+
+private:
+    int fd_ = -1;
+};
+
+// GET /api/state latency, and the time from a frame reaching the line until 50 open pages have
+// the change through their push streams.
+void runWeb(const Options& opt, const fs::path& dir) {
+    const int httpPort = pickFreePort(kPortHigh + 1, kPortHigh + 400, gPortsTaken);
+    gPortsTaken.push_back(httpPort);
+    Pty line;
+    const int linePort = pickFreePort(kPortLow, kPortHigh, gPortsTaken);
+    gPortsTaken.push_back(linePort);
+    const fs::path cfg = dir / "kivonet-web.cfg";
+    writeConfig(cfg, linePort);
+    Child server;
+    if (!server.start({opt.server, "--headless", "--config", cfg.string(), "--device",
+                       line.slavePath(), "--http-port", std::to_string(httpPort)},
+                      {}, (dir / "kivonet-web.log").string()))
+        throw std::runtime_error("cannot start " + opt.server);
+    Client lineClient;
+    const auto giveUp = Clock::now() + milliseconds(5000);
+    while (!lineClient.connect(linePort) && Clock::now() < giveUp) usleep(5000);
+    if (!lineClient.isOpen()) {
+        addNote("web", "skipped: the server did not start");
+        return;
+    }
+    lineClient.readLine(milliseconds(3000));
+
+    // Log in (the web server may start a moment after the line port).
+    std::string cookie, headers, body;
+    std::unique_ptr<Http> http;
+    while (!http && Clock::now() < giveUp + milliseconds(3000)) {
+        try {
+            http = std::make_unique<Http>(httpPort);
+        } catch (const std::exception&) {
+            usleep(20000);
+        }
+    }
+    if (!http) {
+        addNote("web", "skipped: this build has no web page");
+        server.stop();
+        return;
+    }
+    http->send("POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+               "Content-Length: 18\r\n\r\n{\"password\":\"JVK\"}");
+    if (http->response(headers, body) != 204) throw std::runtime_error("web login refused");
+    const auto at = headers.find("Set-Cookie: ");
+    cookie = headers.substr(at + 12, headers.find(';', at) - at - 12);
+
+    std::vector<double> stateMs;
+    const std::string get = "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n";
+    for (int i = 0; i < 520; ++i) {
+        const auto t0 = Clock::now();
+        http->send(get);
+        if (http->response(headers, body) != 200) throw std::runtime_error("GET /api/state failed");
+        if (i >= 20) stateMs.push_back(msBetween(t0, Clock::now()));  // after a warm-up
+        // The server ends a kept-alive connection after 100 requests.
+        if (headers.find("Connection: close") != std::string::npos) http = std::make_unique<Http>(httpPort);
+    }
+    const Stats state = summarize(stateMs);
+    addStats("web GET /api/state", state, "ms", "p99 < 2", verdict(state.n > 0 && state.p99 < 2.0),
+             std::to_string(body.size()) + " bytes, kept-alive connections");
+
+    // 50 push subscribers.
+    constexpr int kSubscribers = 50;
+    std::vector<std::unique_ptr<Http>> subs;
+    for (int i = 0; i < kSubscribers; ++i) {
+        subs.push_back(std::make_unique<Http>(httpPort));
+        subs.back()->send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n");
+    }
+    // Each has its first state once its buffer holds a data line.
+    for (auto& s : subs) {
+        const auto by = Clock::now() + milliseconds(5000);
+        while (s->in.find("data: ") == std::string::npos && Clock::now() < by) s->fill(50);
+        if (s->in.find("200 OK") == std::string::npos) {
+            addNote("web push to 50 subscribers", "skipped: a push stream was refused");
+            server.stop();
+            return;
+        }
+        s->in.clear();
+    }
+    std::vector<double> pushMs;
+    int misses = 0;
+    for (int round = 0; round < 120; ++round) {
+        const int input = 2 + round % 15;
+        char want[40];
+        std::snprintf(want, sizeof want, "{\"index\":1,\"input\":%d,", input);
+        line.drain();
+        char raw[16];
+        std::snprintf(raw, sizeof raw, "0xFE01%02X\r\n", input);
+        lineClient.send(raw);
+        std::vector<std::uint8_t> bytes;
+        std::vector<Clock::time_point> stamps;
+        const bool framed = line.read(3, milliseconds(2000), bytes, stamps);
+        Clock::time_point last{};
+        int have = 0;
+        std::vector<bool> got(kSubscribers, false);
+        const auto by = Clock::now() + milliseconds(2000);
+        while (have < kSubscribers && Clock::now() < by) {
+            std::vector<pollfd> fds;
+            for (auto& s : subs) fds.push_back({s->fd(), POLLIN, 0});
+            if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+            const auto now = Clock::now();
+            for (int i = 0; i < kSubscribers; ++i) {
+                if (!(fds[static_cast<size_t>(i)].revents & POLLIN)) continue;
+                subs[static_cast<size_t>(i)]->fill(0);
+                if (!got[static_cast<size_t>(i)] &&
+                    subs[static_cast<size_t>(i)]->in.find(want) != std::string::npos) {
+                    got[static_cast<size_t>(i)] = true;
+                    ++have;
+                    last = now;
+                }
+            }
+        }
+        for (auto& s : subs) s->in.clear();
+        if (!framed || have < kSubscribers) {
+            ++misses;
+            continue;
+        }
+        pushMs.push_back(msBetween(stamps.back(), last));
+        usleep(20 * 1000);
+    }
+    const Stats push = summarize(pushMs);
+    gSamples.push_back({"web GET /api/state", stateMs});
+    gSamples.push_back({"web push to 50", pushMs});
+    // The hub records a frame only when the serial port's write returns, after the port's 50 ms
+    // pacing pause; that pause is part of every figure here.
+    addStats("web frame -> 50 push subscribers", push, "ms", "p99 < 20",
+             verdict(push.n > 0 && push.p99 < 20.0 && misses == 0),
+             std::string("includes the port's 50 ms pause before the hub records a frame") +
+                 (misses ? "; " + std::to_string(misses) + " rounds missed" : ""));
+    subs.clear();
+    lineClient.close();
+    server.stop();
+}
+
 std::string csvField(const std::string& s) {
     std::string out = "\"";
     for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -672,6 +876,7 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         run(opt, dir);
+        runWeb(opt, dir);
         if (opt.window) runWindow(opt, dir);
     } catch (const std::exception& e) {
         std::cerr << "kivo_bench: " << e.what() << "\n";

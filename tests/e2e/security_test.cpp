@@ -36,6 +36,22 @@ std::unique_ptr<Server> serve(const TempDir& dir, const Pty& pty, int& port,
     return nullptr;
 }
 
+// A TCP port free now (tests running side by side seldom pick the same one).
+int freePort() {
+    return net::Listener::open(0, "127.0.0.1")->port();
+}
+
+// Logs in on the web page (optionally from another loopback address); the HTTP status, or -1 when
+// the connection ended without an answer.
+int webLogin(int port, const std::string& password, const char* from = nullptr) {
+    TestClient client(port, from);
+    const std::string body = R"({"password":")" + password + R"("})";
+    client.sendRaw("POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                   "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+    const auto status = client.readLine(5000);  // "HTTP/1.1 204 No Content"
+    return status && status->size() >= 12 ? std::stoi(status->substr(9, 3)) : -1;
+}
+
 // Sends a password and gives the server's first reply.
 std::optional<std::string> tryPassword(int port, const std::string& password) {
     TestClient client(port);
@@ -65,8 +81,14 @@ TEST(Security, PasswordFromFileOrEnvironmentIsNeverOnTheConsole) {
                           Case{{}, {"KIVONET_PASSWORD=eNv-Secret"}, "eNv-Secret"}}) {
         Pty pty;
         int port = 0;
-        auto server = serve(dir, pty, port, c.args, c.env);
+        const int httpPort = freePort();
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--http-port", std::to_string(httpPort)});
+        auto server = serve(dir, pty, port, args, c.env);
         ASSERT_TRUE(server);
+        ASSERT_TRUE(server->waitForLine("Web page on port " + std::to_string(httpPort))) << server->console();
+        EXPECT_EQ(webLogin(httpPort, "JVK"), 401);
+        EXPECT_EQ(webLogin(httpPort, c.password), 204);
         EXPECT_EQ(tryPassword(port, "JVK"), "Password/Connection Rejected!");
         ASSERT_TRUE(server->waitForLine("Awaiting Client Connection", 2)) << server->console();
         EXPECT_EQ(tryPassword(port, c.password), "Password/Connection Accepted!");
@@ -142,27 +164,37 @@ TEST(Security, AllowListAndListenAddress) {
     TempDir dir;
     Pty pty;
     int port = 0;
-    auto server = serve(dir, pty, port, {"--allow", "127.0.0.2/32"});
+    int httpPort = freePort();
+    auto server =
+        serve(dir, pty, port, {"--allow", "127.0.0.2/32", "--http-port", std::to_string(httpPort)});
     ASSERT_TRUE(server);
-    {
-        TestClient refused(port, "127.0.0.1");
-        EXPECT_TRUE(refused.closedByServer());
-        ASSERT_TRUE(server->waitForLine("Refused connection from 127.0.0.1 (not in --allow)"))
-            << server->console();
+    ASSERT_TRUE(server->waitForLine("Web page on port " + std::to_string(httpPort))) << server->console();
+    // Each face closes a client from 127.0.0.1 before a byte and serves one from 127.0.0.2.
+    for (const int facePort : {port, httpPort}) {
+        TestClient refused(facePort, "127.0.0.1");
+        EXPECT_TRUE(refused.closedByServer()) << facePort;
     }
+    EXPECT_TRUE(server->waitForLine("Refused connection from 127.0.0.1 (not in --allow)", 2))
+        << server->console();
     TestClient allowed(port, "127.0.0.2");
     EXPECT_EQ(allowed.readLine(), "OK");
     EXPECT_TRUE(server->waitForLine("Client Connection Accepted!")) << server->console();
+    EXPECT_EQ(webLogin(httpPort, "JVK", "127.0.0.2"), 204);
     server.reset();
 
-    server = serve(dir, pty, port, {"--listen", "127.0.0.1"});
+    httpPort = freePort();
+    server = serve(dir, pty, port, {"--listen", "127.0.0.1", "--http-port", std::to_string(httpPort)});
     ASSERT_TRUE(server);
-    EXPECT_THROW(net::Connection::connect("127.0.0.2", port), net::NetError);
-    if (nettest::hasIpv6Loopback()) {
-        EXPECT_THROW(net::Connection::connect("::1", port), net::NetError);
+    ASSERT_TRUE(server->waitForLine("Web page on port " + std::to_string(httpPort))) << server->console();
+    for (const int facePort : {port, httpPort}) {
+        EXPECT_THROW(net::Connection::connect("127.0.0.2", facePort), net::NetError) << facePort;
+        if (nettest::hasIpv6Loopback()) {
+            EXPECT_THROW(net::Connection::connect("::1", facePort), net::NetError) << facePort;
+        }
     }
     TestClient local(port);
     EXPECT_EQ(local.readLine(), "OK");
+    EXPECT_EQ(webLogin(httpPort, "JVK"), 204);
 }
 
 }  // namespace
