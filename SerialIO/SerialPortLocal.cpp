@@ -1,5 +1,6 @@
 #include "SerialIO/SerialPortLocal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -87,6 +88,13 @@ void classInit() {
 using Clock = std::chrono::steady_clock;
 
 }  // namespace
+
+int SerialNative::SerDeviceLost(int, std::string*) { return 0; }
+
+std::string SerialNative::SerDevicePath(const SerialConfig& cfg) {
+    const std::vector<uint8_t>& name = cfg.getPortName();
+    return std::string(name.begin(), std::find(name.begin(), name.end(), uint8_t{0}));
+}
 
 void SerialPortLocal::setNativeForTesting(SerialNative* native) { testLib.store(native); }
 
@@ -398,6 +406,15 @@ std::string SerialPortLocal::getName() { return name; }
 std::string SerialPortLocal::getName(int) { return "Not implemented"; }
 int SerialPortLocal::getLibVer() { return SerGetLibVer(); }
 bool SerialPortLocal::isOpen() { return isOpen_; }
+bool SerialPortLocal::deviceLost(std::string& reason) {
+    const int p = port;
+    return p >= 0 && lib->SerDeviceLost(p, &reason) == 1;
+}
+std::string SerialPortLocal::devicePath(const SerialConfig& cfg) {
+    classInit();
+    SerialNative* injected = testLib.load();
+    return (injected ? injected : processLib)->SerDevicePath(cfg);
+}
 void SerialPortLocal::setPortName(const std::string& portName) { config->setPortName(portName); }
 std::string SerialPortLocal::getPortName() {
     const std::vector<uint8_t>& bytes = config->getPortName();

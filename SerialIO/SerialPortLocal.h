@@ -69,6 +69,10 @@ public:
     virtual std::string getName(int portNum);
     int getLibVer() override;
     virtual bool isOpen();
+    // True when the open port's device went away (see SerialNative::SerDeviceLost), with the reason.
+    bool deviceLost(std::string& reason);
+    // The device the configuration opens, for messages ("/dev/ttyUSB0", or the port name).
+    static std::string devicePath(const SerialConfig& cfg);
     virtual bool isSupported(const std::string& feature);
     virtual void setPortName(const std::string& portName);
     virtual std::string getPortName();

@@ -91,6 +91,7 @@ void KIVO::init() {
         cam.load()->DevInit();
     }
     cam.load()->setoutmode(outmode);
+    hub->endStartUp();
     // Step 6: wait for the first client.
     if (autoaccept && hub->serverSocketOpen()) hub->CommandB5();
     // Step 7.

@@ -67,6 +67,7 @@ LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int 
     portWanted_ = comport != "COM0";
     sop = serOutPortFactory(comport, devtype_, rate, dbits, sbits, parity, handshake);
     NoCOM = SerOutPort::NoCOM.load();
+    watch_ = std::make_unique<SerialWatch>(*sop, portWanted_ && NoCOM == 0, [this] { return restoreRouting(); });
     // The driver must be in place before the window is built: the window takes it from KIVO::cam.
     cam = theDriver();
     KIVO::cam = cam.load();
@@ -77,6 +78,7 @@ LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int 
         localgui->EnableConnect(ok);
     }
     localgui->setLocalname(KIVO::password.get());
+    watch_->start();
 }
 
 LocalCAM::~LocalCAM() {
@@ -102,20 +104,61 @@ bool LocalCAM::OpenServerSocket(int port) {
 }
 
 bool LocalCAM::CommandB0(const std::vector<uint8_t>& bytes) {
-    if (NoCOM == 0) {
+    // While the line is down a command is refused at once, never kept for later. Without a port
+    // (COM0) the port accepts and drops every command.
+    if (!portWanted_ || serialUp()) {
         // critsect keeps a command's bytes together on the line; a driver already holds it for a
         // whole selection (the lock is recursive).
         std::lock_guard<std::recursive_mutex> lock(critsect);
-        SerIn = sop->SendSerial(bytes);
-        // A write the port refused is reported, not taken for success.
-        if (sop->GetSerError() == 0) {
-            routing_->noteWritten(bytes);
-            return true;
-        }
+        if (writeCommand(bytes)) return true;
+    } else if (startingUp_) {
+        std::lock_guard<std::recursive_mutex> lock(critsect);
+        // A start-up frame (FE, output, input) the missing device refused: kept for its first open.
+        if (bytes.size() == 3 && bytes[0] == 0xFE && bytes[1] >= 1 && bytes[1] <= Routing::outputs &&
+            bytes[2] >= 1 && bytes[2] <= Routing::inputs)
+            startRouting_[bytes[1] - 1] = bytes[2];
     }
     ShowStat("COM port not communicating.");
     return false;
 }
+
+bool LocalCAM::writeCommand(const std::vector<uint8_t>& bytes) {
+    SerIn = sop->SendSerial(bytes);
+    // A write the port refused is reported, not taken for success.
+    if (sop->GetSerError() != 0) return false;
+    routing_->noteWritten(bytes);
+    return true;
+}
+
+std::optional<std::string> LocalCAM::restoreRouting() {
+    // Start-up's own selection, refused while the device was missing, is what the selector should
+    // show first; otherwise the record's routing, which is what every client believes. The record
+    // changes only when start-up's routing differs from it: a restore of the record reports nothing.
+    const bool startUp = startRouting_ != decltype(startRouting_){};
+    const Routing::Source source(startUp ? "start-up" : "serial line restored");
+    const Routing::State state = routing_->state();
+    std::string restored;
+    for (int output = 1; output <= Routing::outputs; ++output) {
+        const int input = startRouting_[output - 1] != 0 ? startRouting_[output - 1] : state.input[output - 1];
+        if (input == 0) continue;  // never known: nothing to restore
+        const std::vector<uint8_t> frame{0xFE, static_cast<uint8_t>(output), static_cast<uint8_t>(input)};
+        if (!writeCommand(frame)) return std::nullopt;
+        if (!restored.empty()) restored += ", ";
+        restored += "output " + std::to_string(output) + " <- input " + std::to_string(input);
+    }
+    startRouting_ = {};
+    return restored;
+}
+
+void LocalCAM::endStartUp() { startingUp_ = false; }
+
+bool LocalCAM::serialUp() const { return portWanted_ && watch_->up(); }
+
+SerialWatch::Clock::time_point LocalCAM::serialSince() const { return watch_->since(); }
+
+int LocalCAM::addSerialObserver(SerialWatch::Observer observer) { return watch_->addObserver(std::move(observer)); }
+
+void LocalCAM::removeSerialObserver(int token) { watch_->removeObserver(token); }
 
 void LocalCAM::CommandB4(const std::string& text) {
     const std::optional<std::string> address = net::resolveHost(text);
@@ -182,7 +225,6 @@ LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId r
     return RouteResult::Ok;
 }
 
-bool LocalCAM::serialUp() const { return portWanted_ && NoCOM == 0; }
 
 void LocalCAM::DelayT(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));

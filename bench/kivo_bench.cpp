@@ -525,6 +525,58 @@ void run(const Options& opt, const fs::path& dir) {
              "wake-ups " + fmt(idle.wakeupsPerSecond, 1) + "/s");
 }
 
+// Plugged back -> restore frames on the line. The server reaches its line through a symbolic link;
+// each round pulls the pseudo-terminal, waits for the server's console line about it, points the
+// link at a fresh one and times until both frames of the routing have arrived on it. Bounded by the
+// server's once-a-second reopen attempts.
+void runReplug(const Options& opt, const fs::path& dir) {
+    constexpr int kRounds = 10;
+    const std::string link = (dir / "replug-link").string();
+    auto pointLink = [&](const std::string& target) {
+        const std::string fresh = link + ".new";
+        ::unlink(fresh.c_str());
+        if (::symlink(target.c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), link.c_str()) != 0)
+            throw std::runtime_error("cannot point " + link + " at " + target);
+    };
+    auto lostLines = [](Child& child) {
+        int n = 0;
+        for (const auto& l : child.lastLines(400)) n += l.find(" lost: ") != std::string::npos;
+        return n;
+    };
+    auto pty = std::make_unique<Pty>();
+    pointLink(pty->slavePath());
+    Started s = startKivonet(opt, dir, link, true, {});
+    std::vector<std::uint8_t> routing = frameFor(1, 1);  // start-up's routing
+    const std::vector<std::uint8_t> second = frameFor(2, 1);
+    routing.insert(routing.end(), second.begin(), second.end());
+    std::vector<std::uint8_t> bytes;
+    std::vector<Clock::time_point> stamps;
+    pty->read(routing.size(), milliseconds(3000), bytes, stamps);
+    std::vector<double> ms;
+    int misses = 0;
+    for (int round = 0; round < kRounds && s.child->running(); ++round) {
+        const int lost = lostLines(*s.child);
+        pty.reset();  // pulled
+        const auto noticeBy = Clock::now() + milliseconds(5000);
+        while (lostLines(*s.child) == lost && Clock::now() < noticeBy) usleep(5000);
+        pty = std::make_unique<Pty>();
+        const auto plugged = Clock::now();
+        pointLink(pty->slavePath());
+        bytes.clear();
+        stamps.clear();
+        if (pty->read(routing.size(), milliseconds(5000), bytes, stamps) && bytes == routing)
+            ms.push_back(msBetween(plugged, stamps.back()));
+        else
+            ++misses;
+    }
+    s.client.close();
+    s.child->stop();
+    const Stats replug = summarize(ms);
+    addStats("plugged back -> restore frames", replug, "ms", "p99 < 1500",
+             verdict(replug.n > 0 && replug.p99 < 1500.0 && misses == 0),
+             misses ? std::to_string(misses) + " rounds without the routing" : "");
+}
+
 // The window build on a virtual X server.
 void runWindow(const Options& opt, const fs::path& dir) {
     int display = -1;
@@ -876,6 +928,7 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         run(opt, dir);
+        runReplug(opt, dir);
         runWeb(opt, dir);
         if (opt.window) runWindow(opt, dir);
     } catch (const std::exception& e) {

@@ -4,6 +4,8 @@
 //   - every session got exactly the replies the protocol gives for its lines,
 //   - every selection sent reached the pty as whole frames, none lost, none extra, no stray bytes,
 //   - open descriptors, threads and resident memory of the server are back at their baseline.
+// Then a second server, which reaches its selector through a symbolic link, has its selector unplugged
+// and plugged back again and again while clients switch (see unplugCycles).
 //
 //   kivo-soak --server PATH [--mode short|full] [--workdir DIR] [--summary FILE] [--seed N]
 //
@@ -34,6 +36,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "sim/KivoSim.h"
@@ -58,11 +61,12 @@ struct Plan {
     int bursts;           // bursts of queued clients
     int burstSize;        // clients per burst
     double selectShare;   // share of sequential sessions that send a selection
+    int unplugCycles;     // selector unplugged and plugged back
 };
 
 Plan planFor(const std::string& mode) {
-    if (mode == "short") return {600, 3, 10, 0.06};
-    return {4000, 8, 25, 0.05};
+    if (mode == "short") return {600, 3, 10, 0.06, 4};
+    return {4000, 8, 25, 0.05, 100};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -393,8 +397,9 @@ void writeConfig(const std::string& path, int port) {
     out.write(reinterpret_cast<const char*>(record), sizeof record);
 }
 
-pid_t startServer(const Options& opt, const std::string& config, const std::string& device) {
-    const std::string log = opt.workdir + "/server.log";
+pid_t startServer(const Options& opt, const std::string& config, const std::string& device,
+                  const std::string& logName = "server.log") {
+    const std::string log = opt.workdir + "/" + logName;
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -448,6 +453,161 @@ Usage settle(pid_t pid) {
         now = next;
     }
     return now;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Unplug/replug cycles.
+
+// The events of the selector now plugged in.
+class Events {
+public:
+    void add(const std::string& event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(event);
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(events_, {});
+    }
+    size_t size() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_.size();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
+// Lines of the file that contain text.
+int linesWith(const std::string& file, const std::string& text) {
+    std::ifstream in(file);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find(text) != std::string::npos;
+    return n;
+}
+
+template <typename Condition>
+bool waitUntil(Condition done, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// Points the link at target in one step, as a device manager does.
+void pointLink(const std::string& link, const std::string& target) {
+    const std::string fresh = link + ".new";
+    ::unlink(fresh.c_str());
+    if (::symlink(target.c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), link.c_str()) != 0)
+        throw std::runtime_error("cannot point " + link + " at " + target);
+}
+
+// One session that sends the lines and ends with Close; the replies are not looked at.
+void switchSession(int port, const std::vector<std::string>& lines) {
+    Client client(port);
+    std::string bytes;
+    for (const auto& l : lines) bytes += l + "\n";
+    client.send(bytes + "Close\n");
+    client.finish();
+    client.readAll();
+}
+
+struct UnplugFigures {
+    int cycles = 0;
+    long refused = 0;  // selections made while the selector was unplugged
+    Usage baseline, after;
+};
+
+// A server reaches its selector through a symbolic link. Each cycle: clients switch (every frame must
+// arrive), the selector is pulled (the server must say so), clients switch and are refused, a fresh
+// selector is plugged in behind the link, and the first frames on it must be the routing the line
+// had before it was pulled (the record equal to the last frames on the line), nothing else: no
+// refused selection sent later. Descriptors and threads must not grow over the cycles.
+UnplugFigures unplugCycles(const Options& opt, std::mt19937& rng, int cycles, Figures& fig) {
+    UnplugFigures uf;
+    Events events;
+    SimulatedSelector selector([&](const std::string& event) { events.add(event); });
+    selector.start();
+    const std::string link = opt.workdir + "/selector-link";
+    pointLink(link, selector.devicePath());
+    const int port = choosePort(rng);
+    const std::string config = opt.workdir + "/unplug.cfg";
+    writeConfig(config, port);
+    const std::string log = opt.workdir + "/unplug-server.log";
+    const pid_t pid = startServer(opt, config, link, "unplug-server.log");
+    Model ignored;
+    if (!waitReady(pid, port, ignored) || !waitUntil([&] { return events.size() >= 2; }, 5s)) {
+        fig.fail("unplug: the server did not come up (see " + log + ")");
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return uf;
+    }
+    std::vector<std::string> expected{FrameDecoder::outputLine(1, 1), FrameDecoder::outputLine(2, 1)};
+    int routing[2] = {1, 1};
+    auto check = [&](const std::string& when) {
+        std::vector<std::string> got = events.take();
+        if (got != expected)
+            fig.fail("unplug cycle " + std::to_string(uf.cycles) + ", " + when + ": " + std::to_string(got.size()) +
+                     " frames, " + std::to_string(expected.size()) + " expected");
+        expected.clear();
+    };
+    check("start-up");
+    for (; uf.cycles < cycles && alive(pid) && fig.failures < 50; ++uf.cycles) {
+        // Clients switch while the selector is plugged in.
+        for (int k = randomInt(rng, 1, 3); k > 0; --k) {
+            const int mode = randomInt(rng, 1, 3), input = randomInt(rng, 1, 16);
+            switchSession(port, {"Out" + std::to_string(mode), "Set" + std::to_string(input)});
+            for (int output = 1; output <= 2; ++output) {
+                if (mode != 3 && mode != output) continue;
+                routing[output - 1] = input;
+                expected.push_back(FrameDecoder::outputLine(output, input));
+            }
+        }
+        const size_t want = expected.size();
+        waitUntil([&] { return events.size() >= want; }, 5s);
+        check("switching");
+        if (uf.cycles == 1) uf.baseline = settle(pid);
+
+        // Pulled: the server notices by itself.
+        const int lost = linesWith(log, " lost: ");
+        selector.stop();
+        if (!waitUntil([&] { return linesWith(log, " lost: ") > lost; }, 5s))
+            fig.fail("unplug cycle " + std::to_string(uf.cycles) + ": no console line for the pulled selector");
+
+        // Selections while it is out are refused at once (two frames each).
+        const int refused = linesWith(log, "COM port not communicating.");
+        const int input = routing[0] % 16 + 1;  // differs from what output 1 shows
+        switchSession(port, {"Out3", "Set" + std::to_string(input)});
+        ++uf.refused;
+        if (!waitUntil([&] { return linesWith(log, "COM port not communicating.") >= refused + 2; }, 5s))
+            fig.fail("unplug cycle " + std::to_string(uf.cycles) + ": a selection was not refused while unplugged");
+
+        // Plugged back: the routing comes back, and nothing else.
+        const int restoredBefore = linesWith(log, ": routing restored (");
+        selector.start();
+        pointLink(link, selector.devicePath());
+        expected = {FrameDecoder::outputLine(1, routing[0]), FrameDecoder::outputLine(2, routing[1])};
+        waitUntil([&] { return events.size() >= 2 && linesWith(log, ": routing restored (") > restoredBefore; },
+                  5s);
+        std::this_thread::sleep_for(200ms);  // a refused selection sent after all would show up now
+        check("restore");
+    }
+    if (alive(pid)) {
+        uf.after = settle(pid);
+        if (uf.cycles > 1 && (uf.after.fds != uf.baseline.fds || uf.after.threads != uf.baseline.threads))
+            fig.fail("unplug: " + std::to_string(uf.after.fds) + " fds and " + std::to_string(uf.after.threads) +
+                     " threads after the cycles, " + std::to_string(uf.baseline.fds) + " and " +
+                     std::to_string(uf.baseline.threads) + " before");
+    } else {
+        fig.fail("unplug: the server died during the cycles");
+    }
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    selector.stop();
+    return uf;
 }
 
 int run(const Options& opt) {
@@ -530,7 +690,6 @@ int run(const Options& opt) {
 
     const bool serverAlive = alive(pid);
     const Usage after = serverAlive ? settle(pid) : Usage{};
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
     selector.stop();
@@ -560,6 +719,9 @@ int run(const Options& opt) {
                      " kB");
     }
 
+    const UnplugFigures unplug = unplugCycles(opt, rng, plan.unplugCycles, fig);
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+
     std::ostringstream sum;
     sum << "mode=" << opt.mode << "\n"
         << "sessions=" << fig.sessions << "\n"
@@ -578,6 +740,11 @@ int run(const Options& opt) {
         << "fds_baseline=" << baseline.fds << "\nfds_after=" << after.fds << "\n"
         << "threads_baseline=" << baseline.threads << "\nthreads_after=" << after.threads << "\n"
         << "rss_kb_baseline=" << baseline.rss << "\nrss_kb_after=" << after.rss << "\n"
+        << "unplug_cycles=" << unplug.cycles << "\n"
+        << "unplug_refused_selections=" << unplug.refused << "\n"
+        << "unplug_fds_baseline=" << unplug.baseline.fds << "\nunplug_fds_after=" << unplug.after.fds << "\n"
+        << "unplug_threads_baseline=" << unplug.baseline.threads << "\nunplug_threads_after=" << unplug.after.threads
+        << "\n"
         << "seconds=" << static_cast<long>(seconds) << "\n"
         << "failures=" << fig.failures << "\n";
     if (!opt.summary.empty()) std::ofstream(opt.summary) << sum.str();

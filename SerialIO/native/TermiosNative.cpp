@@ -111,6 +111,7 @@ struct Handle {
     std::atomic<int> txTimeoutMs{0};
     std::mutex countMutex;  // guards the error-counter baselines
     int seenFrame = 0, seenParity = 0, seenOverrun = 0, seenBreak = 0, seenRxOverflow = 0;
+    std::atomic<int> lostErrno{0};  // error of a transfer that found the device gone, 0 while none
 
     ~Handle() {
         if (fd >= 0) {
@@ -287,6 +288,7 @@ public:
             const ssize_t n = ::write(h->fd, data + sent, static_cast<size_t>(count - sent));
             if (n < 0) {
                 if (errno == EINTR) continue;
+                noteLost(*h, errno);
                 setSysError("write(" + h->path + ")", errno);
                 return sent > 0 ? sent : -1;
             }
@@ -323,6 +325,7 @@ public:
         } while (n < 0 && errno == EINTR);
         if (n < 0) {
             if (errno == EAGAIN) return 0;
+            noteLost(*h, errno);
             setSysError("read(" + h->path + ")", errno);
             return -1;
         }
@@ -371,6 +374,40 @@ public:
         return 0;
     }
 
+    int SerDeviceLost(int port, std::string* reason) override {
+        auto h = find(port);
+        if (!h) return -1;
+        std::string why;
+        if (const int e = h->lostErrno.load()) {
+            why = std::strerror(e);
+        } else {
+            // A device that went away hangs up every descriptor on it: poll reports it at once.
+            struct pollfd p {h->fd, 0, 0};
+            int r;
+            do {
+                r = poll(&p, 1, 0);
+            } while (r < 0 && errno == EINTR);
+            struct stat st {};
+            if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                why = (p.revents & POLLHUP) ? "hung up" : std::strerror(EIO);
+            } else if (::stat(h->path.c_str(), &st) != 0) {
+                if (errno == ENOENT || errno == ENOTDIR || errno == ENODEV) why = "device node removed";
+            } else if (st.st_rdev != h->rdev) {
+                why = "device node now names another device";
+            }
+        }
+        if (why.empty()) return 0;
+        if (reason) *reason = why;
+        return 1;
+    }
+
+    std::string SerDevicePath(const SerialConfig& cfg) override {
+        std::string path;
+        int number = 0;
+        std::lock_guard<std::mutex> lock(mutex);
+        return resolve(cfg, path, number) ? path : textOf(cfg.getPortName());
+    }
+
     std::string SerLastError() override {
         std::lock_guard<std::mutex> lock(errorMutex);
         return lastError;
@@ -410,6 +447,11 @@ private:
             return false;
         }
         return true;
+    }
+
+    // A transfer failed the way only a device that went away fails.
+    static void noteLost(Handle& h, int err) {
+        if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE) h.lostErrno.store(err);
     }
 
     int pathNumber(const std::string& path) {

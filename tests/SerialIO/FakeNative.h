@@ -148,6 +148,12 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return 0;
     }
+    // Set "SerDeviceLost" to 1 for a device that went away ("hung up").
+    int SerDeviceLost(int p, std::string* reason) override {
+        const int r = call("SerDeviceLost", p, 0);
+        if (r == 1 && reason) *reason = "hung up";
+        return r;
+    }
     std::string SerLastError() override { return ""; }
     Failure SerLastFailure() override {
         std::lock_guard<std::mutex> l(m);
