@@ -41,6 +41,15 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
             (name == "--config" ? cl.configPath : name == "--device" ? cl.devicePath : cl.statePath) = *v;
             continue;
         }
+        if (name == "--router-port") {
+            auto v = value();
+            int port = -1;
+            if (v && !v->empty() && v->size() <= 5 && v->find_first_not_of("0123456789") == std::string::npos)
+                port = std::stoi(*v);
+            if (port < 0 || port > 65535) return fail("option --router-port needs a port number (0 to 65535)");
+            cl.routerPort = port;
+            continue;
+        }
         if (name == "--http-port") {
             auto v = value();
             const auto port = v ? ClientSocket::parseDecimal(*v) : std::nullopt;
@@ -113,6 +122,8 @@ std::string CommandLine::usage(const std::string& program) {
            "  --state-file PATH  keep labels and routing in PATH (default: kivonet.state in\n"
            "                  the working folder, or in $STATE_DIRECTORY under systemd)\n"
            "  --headless      no window; status lines go to the console, stop with Ctrl-C\n"
+           "  --router-port PORT  also serve control panels that speak the Videohub router protocol\n"
+           "                  on PORT (usually 9990; 0: any free port, shown on the console)\n"
            "  --listen ADDRESS  listen on this IPv4 or IPv6 address only (default: every address)\n"
            "  --allow CIDR[,CIDR...]  serve only clients within these prefixes\n"
            "                  (for example 192.168.1.0/24,2001:db8::/32); others are closed at once\n"

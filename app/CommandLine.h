@@ -17,6 +17,7 @@ struct CommandLine {
     bool headless = false;    // --headless: no window, status lines on the console
     std::string devicePath;   // --device PATH: the serial device to use
     bool simulate = false;    // --simulate: run against the simulated selector
+    int routerPort = -1;      // --router-port PORT: the router-protocol face (0: any free port); -1: off
     std::string statePath;    // --state-file PATH; empty: the default (see defaultStatePath)
     std::string listenAddress;  // --listen ADDRESS: numeric address every face listens on; empty: all
     std::string allow;          // --allow CIDR[,CIDR...]: only these clients are served; empty: all

@@ -1,7 +1,7 @@
 #pragma once
 // The parts of the program a build may lack: the control window (it needs the toolkit, and a
-// display to open), the simulated selector (it needs pseudo-terminals) and the web control page (it
-// needs the HTTP library). A build links either the
+// display to open), the simulated selector (it needs pseudo-terminals), the web control page (it
+// needs the HTTP library) and the router-protocol face (it needs POSIX sockets and poll). A build links either the
 // part itself (gui/, sim/) or its stand-in (app/standins/), so the program entry needs no
 // conditional code.
 #include <functional>
@@ -25,5 +25,11 @@ bool webPageBuilt();
 // Serves the control page of the running hub (KIVO::scam) on `port` for as long as the process
 // lives; gives the port. Throws std::runtime_error when there is no hub or the port cannot be bound.
 int startWebPage(int port);
+
+bool routerFaceBuilt();
+// Serves the router protocol for the running hub (KIVO::scam) on `port` (0: any free port) for as
+// long as the process lives; gives the port. Throws std::runtime_error when there is no hub or the
+// port cannot be bound.
+int startRouterFace(int port);
 
 }  // namespace parts

@@ -135,7 +135,10 @@ std::vector<uint8_t> SerOutPort::SendSerial(const std::vector<uint8_t>& cmd) {
     const bool ok = SendSer(cmd);
     OutLine(ok ? "true" : "false");
     // The pause paces consecutive commands on the line; a failed write is not paced.
-    if (ok) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (ok) {
+        if (onWritten) onWritten(cmd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     OutLine(iodebug());
     std::lock_guard<std::mutex> lock(serinMutex);
     return serin;

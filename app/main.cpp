@@ -59,6 +59,20 @@ void startWebPage(int port) {
     }
 }
 
+// After start-up: serves the router protocol when --router-port asked for it, like the web page.
+void startRouterFace(int port) {
+    if (port < 0) return;
+    if (!parts::routerFaceBuilt()) {
+        KIVO::OutLine("This build has no router-protocol face: --router-port is ignored");
+        return;
+    }
+    try {
+        KIVO::OutLine("Router protocol on port " + std::to_string(parts::startRouterFace(port)));
+    } catch (const std::exception& e) {
+        KIVO::OutLine(std::string("Router protocol not started: ") + e.what());
+    }
+}
+
 }  // namespace
 
 int KIVO::main(int argc, char** argv) {
@@ -144,10 +158,11 @@ int KIVO::main(int argc, char** argv) {
         parts::installWindow();
         // The window's event loop runs on this thread; start-up runs on its own and then waits for
         // a stop signal, so Ctrl-C still ends a windowed server.
-        parts::runWindowWithStartup([port = cl.httpPort] {
+        parts::runWindowWithStartup([port = cl.httpPort, routerPort = cl.routerPort] {
             KIVO kivo;
             kivo.init();
             startWebPage(port);
+            startRouterFace(routerPort);
             waitForStop();
         });
     }
@@ -155,6 +170,7 @@ int KIVO::main(int argc, char** argv) {
     KIVO kivo;
     kivo.init();
     startWebPage(cl.httpPort);
+    startRouterFace(cl.routerPort);
     waitForStop();
 }
 

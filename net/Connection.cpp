@@ -41,6 +41,11 @@ std::string formatPeer(int fd)
 
 }  // namespace
 
+std::string peerOf(int fd)
+{
+    return formatPeer(fd);
+}
+
 Connection::Connection(int fd) : fd_(fd), peer_(formatPeer(fd)), buffer_(kChunk) {}
 
 Connection::~Connection()
@@ -168,11 +173,25 @@ bool Connection::writeLine(const std::string& text)
     const std::string data = text + "\r\n";
     const bool bounded = sendTimeout_.count() > 0;
     const auto deadline = std::chrono::steady_clock::now() + sendTimeout_;
-    std::unique_lock<std::timed_mutex> lock(writeMutex_, std::defer_lock);
-    if (!bounded)
-        lock.lock();
-    else if (!lock.try_lock_until(deadline))
-        return false;  // another writer is stuck: nothing of this line was sent
+    {
+        std::unique_lock<std::mutex> lock(writeMutex_);
+        if (!bounded)
+            writeFree_.wait(lock, [this] { return !writing_; });
+        else if (!writeFree_.wait_until(lock, deadline, [this] { return !writing_; }))
+            return false;  // another writer is stuck: nothing of this line was sent
+        writing_ = true;
+    }
+    struct Turn {
+        Connection& c;
+        ~Turn()
+        {
+            {
+                std::lock_guard<std::mutex> lock(c.writeMutex_);
+                c.writing_ = false;
+            }
+            c.writeFree_.notify_one();
+        }
+    } turn{*this};
     std::size_t sent = 0;
     while (sent < data.size()) {
         if (!open_.load())

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -87,7 +88,11 @@ private:
     const int fd_;
     const std::string peer_;
     std::atomic<bool> open_{true};
-    std::timed_mutex writeMutex_;
+    // One writer at a time. A flag under a plain mutex rather than a timed mutex: a writer waits for
+    // its turn only until its deadline, and thread checkers follow condition variables reliably.
+    std::mutex writeMutex_;
+    std::condition_variable writeFree_;
+    bool writing_ = false;  // guarded by writeMutex_
     std::chrono::milliseconds sendTimeout_{0};
     std::atomic<bool> sendTimedOut_{false};
 
@@ -100,6 +105,9 @@ private:
     bool eof_ = false;
     std::optional<Clock::time_point> deadline_;
 };
+
+// The peer of a connected socket as Connection::peer() shows it; "" when it cannot be told.
+std::string peerOf(int fd);
 
 // A listening TCP socket, on every local address of the machine unless the access policy
 // (net/Access.h) names one.

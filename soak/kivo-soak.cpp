@@ -1,7 +1,9 @@
 // Soak test of the real server: starts `kivonet --headless` on a pseudo-terminal (the simulated
 // selector's), runs thousands of sequential client sessions that mix every keyword, abrupt disconnects,
-// half lines and bursts of queued clients, and then checks that
-//   - every session got exactly the replies the protocol gives for its lines,
+// half lines and bursts of queued clients, while router-protocol clients come and go beside them
+// (connect, route, lock, label, drop in the middle of a block), and then checks that
+//   - every session got exactly the replies the protocol gives for its lines, every router request
+//     its ACK,
 //   - every selection sent reached the pty as whole frames, none lost, none extra, no stray bytes,
 //   - open descriptors, threads and resident memory of the server are back at their baseline.
 // Then a second server, which reaches its selector through a symbolic link, has its selector unplugged
@@ -163,6 +165,20 @@ public:
                 timedOut_ = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
                 return std::nullopt;
             }
+            buffer_.append(chunk, static_cast<size_t>(n));
+        }
+    }
+    // Reads until `text` has come and drops everything up to its end; false at end of stream or after
+    // the 10 s limit.
+    bool readUntil(const std::string& text) {
+        for (;;) {
+            if (const size_t at = buffer_.find(text); at != std::string::npos) {
+                buffer_.erase(0, at + text.size());
+                return true;
+            }
+            char chunk[4096];
+            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (n <= 0) return false;
             buffer_.append(chunk, static_cast<size_t>(n));
         }
     }
@@ -367,6 +383,67 @@ void burst(int port, std::mt19937& rng, Model& model, Figures& fig, int size) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Router-protocol clients, one at a time on a thread of their own beside the line sessions.
+
+struct RouterFigures {
+    long clients = 0;
+    long routes = 0;
+    long locks = 0;
+    long labels = 0;
+    long droppedMidBlock = 0;
+    std::map<std::string, long> frames;  // decoder line -> count expected from router requests
+    long frameCount = 0;
+    std::vector<std::string> failures;
+};
+
+// One router client: the dump, a few requests each answered with ACK, then an orderly end or a drop in
+// the middle of a block (whose selection must never reach the line).
+void routerClient(int port, std::mt19937& rng, RouterFigures& fig) {
+    Client client(port);
+    ++fig.clients;
+    if (!client.readUntil("END PRELUDE:\n\n")) {
+        fig.failures.push_back("router client " + std::to_string(fig.clients) + ": no dump");
+        return;
+    }
+    for (int i = randomInt(rng, 0, 3); i > 0; --i) {
+        std::string request;
+        switch (randomInt(rng, 0, 3)) {
+            case 0: {
+                const int output = randomInt(rng, 0, 1), input = randomInt(rng, 0, 15);
+                request = "VIDEO OUTPUT ROUTING:\n" + std::to_string(output) + " " + std::to_string(input) + "\n\n";
+                ++fig.frames[FrameDecoder::outputLine(output + 1, input + 1)];
+                ++fig.frameCount;
+                ++fig.routes;
+                break;
+            }
+            case 1:
+                request = "VIDEO OUTPUT LOCKS:\n" + std::to_string(randomInt(rng, 0, 1)) + (randomInt(rng, 0, 1) ? " O" : " U") +
+                          "\n\n";
+                ++fig.locks;
+                break;
+            case 2:
+                request = "INPUT LABELS:\n" + std::to_string(randomInt(rng, 0, 15)) + " Soak " +
+                          std::to_string(randomInt(rng, 1, 99)) + "\n\n";
+                ++fig.labels;
+                break;
+            default:
+                request = "PING:\r\n\r\n";
+                break;
+        }
+        client.send(request);
+        if (!client.readUntil("ACK\n\n")) {
+            fig.failures.push_back("router client " + std::to_string(fig.clients) + ": no ACK");
+            return;
+        }
+    }
+    if (randomInt(rng, 0, 2) == 0) {
+        client.send("VIDEO OUTPUT ROUTING:\n" + std::to_string(randomInt(rng, 0, 1)) + " 3\n");
+        randomInt(rng, 0, 1) ? client.reset() : client.vanish();
+        ++fig.droppedMidBlock;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 
 bool portFree(int port) {
     const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -398,8 +475,15 @@ void writeConfig(const std::string& path, int port) {
 }
 
 pid_t startServer(const Options& opt, const std::string& config, const std::string& device,
-                  const std::string& logName = "server.log") {
+                  const std::string& logName = "server.log", int routerPort = -1) {
     const std::string log = opt.workdir + "/" + logName;
+    std::vector<std::string> args{opt.server, "--headless", "--config", config, "--device", device};
+    if (routerPort >= 0)
+        args.insert(args.end(), {"--router-port", std::to_string(routerPort), "--state-file",
+                                 opt.workdir + "/kivonet.state"});
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -411,8 +495,7 @@ pid_t startServer(const Options& opt, const std::string& config, const std::stri
         }
         const int null = ::open("/dev/null", O_RDONLY);
         if (null >= 0) ::dup2(null, 0);
-        ::execl(opt.server.c_str(), opt.server.c_str(), "--headless", "--config", config.c_str(), "--device",
-                device.c_str(), static_cast<char*>(nullptr));
+        ::execv(opt.server.c_str(), argv.data());
         std::_Exit(127);
     }
     return pid;
@@ -630,6 +713,8 @@ int run(const Options& opt) {
     selector.start();
 
     const int port = choosePort(rng);
+    int routerPort = choosePort(rng);
+    while (routerPort == port) routerPort = choosePort(rng);
     const std::string config = opt.workdir + "/kivonet.cfg";
     writeConfig(config, port);
 
@@ -640,7 +725,7 @@ int run(const Options& opt) {
     Figures fig;
 
     const auto started = Clock::now();
-    const pid_t pid = startServer(opt, config, selector.devicePath());
+    const pid_t pid = startServer(opt, config, selector.devicePath(), "server.log", routerPort);
     if (!waitReady(pid, port, model)) {
         std::cerr << "soak: the server did not come up on port " << port << " (see " << opt.workdir
                   << "/server.log)\n";
@@ -649,6 +734,22 @@ int run(const Options& opt) {
         return 1;
     }
     ++fig.sessions;
+    // The router face opens once start-up is over.
+    bool routerUp = false;
+    for (const auto until = Clock::now() + 15s; !routerUp && Clock::now() < until;) {
+        try {
+            Client probe(routerPort);
+            routerUp = probe.readUntil("END PRELUDE:\n\n");
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    if (!routerUp) {
+        std::cerr << "soak: the router face did not come up on port " << routerPort << "\n";
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return 1;
+    }
 
     // Warm-up: a few sessions of every kind, so the baseline includes what the first use allocates.
     for (int i = 0; i < 30; ++i, ++fig.sessions) orderlySession(port, rng, model, fig, false);
@@ -657,6 +758,21 @@ int run(const Options& opt) {
     std::cout << "soak: server pid " << pid << " on port " << port << ", device " << selector.devicePath()
               << "; baseline " << baseline.fds << " fds, " << baseline.threads << " threads, " << baseline.rss
               << " kB resident\n";
+
+    // Router clients beside the line sessions until those are done.
+    RouterFigures routerFig;
+    std::atomic<bool> linesDone{false};
+    std::thread routers([&, routerSeed = rng()] {
+        std::mt19937 routerRng(routerSeed);
+        while (!linesDone) {
+            try {
+                routerClient(routerPort, routerRng, routerFig);
+            } catch (const std::exception& e) {
+                routerFig.failures.push_back(std::string("router client: ") + e.what());
+            }
+            if (routerFig.failures.size() > 20) break;
+        }
+    });
 
     const int burstEvery = plan.sessions / (plan.bursts + 1);
     for (int i = 0; i < plan.sessions && alive(pid); ++i, ++fig.sessions) {
@@ -675,6 +791,12 @@ int run(const Options& opt) {
         }
         if (fig.failures > 50) break;
     }
+
+    linesDone = true;
+    routers.join();
+    for (const auto& [line, n] : routerFig.frames) model.frames[line] += n;
+    model.frameCount += routerFig.frameCount;
+    for (const auto& note : routerFig.failures) fig.fail(note);
 
     // Frames: the server paces them 50 ms apart; wait until all are out or the line stays quiet.
     long last = -1;
@@ -734,6 +856,9 @@ int run(const Options& opt) {
         << "wrong_password=" << fig.wrongPassword << "\n"
         << "faults_injected=" << (fig.abrupt + fig.halfLine + fig.silent) << "\n"
         << "selections=" << fig.selections << "\n"
+        << "router_clients=" << routerFig.clients << "\nrouter_routes=" << routerFig.routes << "\n"
+        << "router_locks=" << routerFig.locks << "\nrouter_labels=" << routerFig.labels << "\n"
+        << "router_dropped_mid_block=" << routerFig.droppedMidBlock << "\n"
         << "frames_expected=" << model.frameCount << "\n"
         << "frames_seen=" << seenFrames.load() << "\n"
         << "stray_byte_runs=" << strayEvents.load() << "\n"

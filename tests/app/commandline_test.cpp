@@ -47,6 +47,15 @@ TEST(CommandLineParse, Errors) {
     EXPECT_NE(CommandLine::parse({"--bogus"}).error.find("--bogus"), std::string::npos);
 }
 
+TEST(CommandLineParse, RouterPort) {
+    EXPECT_EQ(CommandLine::parse({}).routerPort, -1);
+    EXPECT_EQ(CommandLine::parse({"--router-port", "9990"}).routerPort, 9990);
+    EXPECT_EQ(CommandLine::parse({"--router-port=0"}).routerPort, 0);
+    for (const char* bad : {"65536", "-1", "99x", "", "123456", " 1"})
+        EXPECT_EQ(CommandLine::parse({"--router-port", bad}).action, A::Error) << bad;
+    EXPECT_EQ(CommandLine::parse({"--router-port"}).action, A::Error);
+}
+
 TEST(CommandLineParse, HttpPort) {
     EXPECT_EQ(CommandLine::parse({}).httpPort, 0);
     EXPECT_EQ(CommandLine::parse({"--http-port", "8080"}).httpPort, 8080);

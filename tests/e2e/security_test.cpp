@@ -165,17 +165,22 @@ TEST(Security, AllowListAndListenAddress) {
     Pty pty;
     int port = 0;
     int httpPort = freePort();
-    auto server =
-        serve(dir, pty, port, {"--allow", "127.0.0.2/32", "--http-port", std::to_string(httpPort)});
+    int routerPort = freePort();
+    auto server = serve(dir, pty, port, {"--allow", "127.0.0.2/32", "--http-port", std::to_string(httpPort),
+                                         "--router-port", std::to_string(routerPort)});
     ASSERT_TRUE(server);
     ASSERT_TRUE(server->waitForLine("Web page on port " + std::to_string(httpPort))) << server->console();
+    ASSERT_TRUE(server->waitForLine("Router protocol on port " + std::to_string(routerPort)))
+        << server->console();
     // Each face closes a client from 127.0.0.1 before a byte and serves one from 127.0.0.2.
-    for (const int facePort : {port, httpPort}) {
+    for (const int facePort : {port, httpPort, routerPort}) {
         TestClient refused(facePort, "127.0.0.1");
         EXPECT_TRUE(refused.closedByServer()) << facePort;
     }
-    EXPECT_TRUE(server->waitForLine("Refused connection from 127.0.0.1 (not in --allow)", 2))
+    EXPECT_TRUE(server->waitForLine("Refused connection from 127.0.0.1 (not in --allow)", 3))
         << server->console();
+    TestClient panel(routerPort, "127.0.0.2");
+    EXPECT_EQ(panel.readLine(), "PROTOCOL PREAMBLE:");
     TestClient allowed(port, "127.0.0.2");
     EXPECT_EQ(allowed.readLine(), "OK");
     EXPECT_TRUE(server->waitForLine("Client Connection Accepted!")) << server->console();
@@ -183,10 +188,14 @@ TEST(Security, AllowListAndListenAddress) {
     server.reset();
 
     httpPort = freePort();
-    server = serve(dir, pty, port, {"--listen", "127.0.0.1", "--http-port", std::to_string(httpPort)});
+    routerPort = freePort();
+    server = serve(dir, pty, port, {"--listen", "127.0.0.1", "--http-port", std::to_string(httpPort),
+                                    "--router-port", std::to_string(routerPort)});
     ASSERT_TRUE(server);
     ASSERT_TRUE(server->waitForLine("Web page on port " + std::to_string(httpPort))) << server->console();
-    for (const int facePort : {port, httpPort}) {
+    ASSERT_TRUE(server->waitForLine("Router protocol on port " + std::to_string(routerPort)))
+        << server->console();
+    for (const int facePort : {port, httpPort, routerPort}) {
         EXPECT_THROW(net::Connection::connect("127.0.0.2", facePort), net::NetError) << facePort;
         if (nettest::hasIpv6Loopback()) {
             EXPECT_THROW(net::Connection::connect("::1", facePort), net::NetError) << facePort;
@@ -195,6 +204,7 @@ TEST(Security, AllowListAndListenAddress) {
     TestClient local(port);
     EXPECT_EQ(local.readLine(), "OK");
     EXPECT_EQ(webLogin(httpPort, "JVK"), 204);
+    EXPECT_EQ(TestClient(routerPort).readLine(), "PROTOCOL PREAMBLE:");
 }
 
 }  // namespace
