@@ -223,15 +223,20 @@ void writerLoop(Console& c) {
         c.wake.wait(lock, [&] { return c.writable(); });
         c.writerWaiting = false;
         const uint64_t limit = c.firstHeld();
-        std::string out;
+        std::vector<std::string> batch;
         while (!c.pending.empty() && c.pending.front().ticket < limit) {
-            out += c.pending.front().text;
-            out += '\n';
+            batch.push_back(std::move(c.pending.front().text));
             c.pending.pop_front();
         }
         const size_t dropped = std::exchange(c.dropped, 0);
         c.writing = true;
         lock.unlock();
+        // The text is put together without the lock: threads handing on lines never wait for it.
+        std::string out;
+        for (const std::string& line : batch) {
+            out += line;
+            out += '\n';
+        }
         if (dropped > 0) out += "(" + std::to_string(dropped) + " console lines dropped)\n";
         std::cout << out << std::flush;
         lock.lock();

@@ -452,6 +452,7 @@ std::map<pid_t, ThreadSwitches> readThreadSwitches(pid_t pid) {
         ThreadSwitches& t = threads[static_cast<pid_t>(std::atol(e->d_name))];
         t.voluntary = std::max(0L, fieldKb(text, "voluntary_ctxt_switches"));
         t.involuntary = std::max(0L, fieldKb(text, "nonvoluntary_ctxt_switches"));
+        t.wchan = readFile(dir + "/" + e->d_name + "/wchan");
     }
     closedir(d);
     return threads;
@@ -469,18 +470,20 @@ SwitchesPerCommand switchesPerCommand(const std::map<pid_t, ThreadSwitches>& bef
                                       const std::map<pid_t, ThreadSwitches>& after, int commands) {
     SwitchesPerCommand r;
     if (commands <= 0) return r;
-    // Threads that exist at both ends; the one that went to sleep most is the one reading the client.
+    // Threads that exist at both ends. The session thread is the one waiting in a socket read at the
+    // end (the most often sleeping of those, should there be several); failing that, the one that went
+    // to sleep most often.
     std::vector<std::pair<pid_t, ThreadSwitches>> deltas;
     for (const auto& [tid, end] : after) {
         auto start = before.find(tid);
         if (start == before.end()) continue;
         deltas.push_back({tid, {end.voluntary - start->second.voluntary,
-                                end.involuntary - start->second.involuntary}});
+                                end.involuntary - start->second.involuntary, end.wchan}});
     }
     if (deltas.empty()) return r;
-    auto session = std::max_element(deltas.begin(), deltas.end(), [](const auto& a, const auto& b) {
-        return a.second.voluntary < b.second.voluntary;
-    });
+    auto rank = [](const auto& d) { return std::make_pair(d.second.wchan == "wait_woken", d.second.voluntary); };
+    auto session = std::max_element(deltas.begin(), deltas.end(),
+                                    [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
     const double n = commands;
     r.sessionVoluntary = static_cast<double>(session->second.voluntary) / n;
     r.sessionInvoluntary = static_cast<double>(session->second.involuntary) / n;

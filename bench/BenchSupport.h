@@ -135,12 +135,13 @@ long readContextSwitches(pid_t pid);                      // summed over every t
 // Context switches of one thread: voluntary (it went to sleep) and involuntary (it was preempted).
 struct ThreadSwitches {
     long voluntary = 0, involuntary = 0;
+    std::string wchan;  // where it sleeps right now ("wait_woken": a socket read)
 };
 std::map<pid_t, ThreadSwitches> readThreadSwitches(pid_t pid);  // by thread id; empty when gone
 
 // What a run of `commands` commands cost in switches, between two readings of the same process. The
-// session thread is taken to be the thread that went to sleep most often (it sleeps in its read and
-// its pacing pause); every other thread's voluntary switches count as its wake-ups.
+// session thread is the one found in its socket read at the end (it sleeps in its read and its pacing
+// pause); every other thread's voluntary switches count as its wake-ups.
 struct SwitchesPerCommand {
     double sessionVoluntary = NAN, sessionInvoluntary = NAN;
     double otherMostWoken = NAN;  // the most often woken other thread, per command

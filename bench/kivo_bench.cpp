@@ -1066,12 +1066,9 @@ void runWeb(const Options& opt, const fs::path& dir) {
     const Stats push = summarize(pushMs);
     gSamples.push_back({"web GET /api/state", stateMs});
     gSamples.push_back({"web push to 50", pushMs});
-    // The hub records a frame only when the serial port's write returns, after the port's 50 ms
-    // pacing pause; that pause is part of every figure here.
     addStats("web frame -> 50 push subscribers", push, "ms", "p99 < 20",
              verdict(push.n > 0 && push.p99 < 20.0 && misses == 0),
-             std::string("includes the port's 50 ms pause before the hub records a frame") +
-                 (misses ? "; " + std::to_string(misses) + " rounds missed" : ""));
+             misses ? std::to_string(misses) + " rounds missed" : "");
     subs.clear();
     lineClient.close();
     server.stop();

@@ -14,8 +14,8 @@ namespace web {
 
 namespace {
 
-std::string utcNow() {
-    const std::time_t t = std::time(nullptr);
+std::string utc(std::chrono::system_clock::time_point when) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(when);
     std::tm tm{};
     gmtime_r(&t, &tm);
     char text[32];
@@ -52,15 +52,7 @@ Snapshot HubBackend::snapshot() {
     s.outputLabels = routing.outputLabels;
     s.input = routing.input;
     s.serialUp = hub_.serialUp();
-    {
-        // The line's state is taken afresh each time; the moment it was first seen so, kept here.
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (serialUp_ != s.serialUp) {
-            serialUp_ = s.serialUp;
-            serialSince_ = utcNow();
-        }
-        s.serialSince = serialSince_;
-    }
+    s.serialSince = utc(hub_.serialSince());
     const auto session = hub_.currentSession();
     if (session && session->connected()) {
         s.clientState = "connected";
@@ -108,6 +100,7 @@ std::unique_ptr<WebFace> WebFace::start(LocalCAM& hub, int port, std::string& er
     face->routingToken_ = hub.routing().subscribe(
         [poke](const std::vector<Routing::Change>&, const Routing::State&) { (*poke)(); });
     face->statusToken_ = hub.gui().addStatusObserver([poke](const std::string&) { (*poke)(); });
+    face->serialToken_ = hub.addSerialObserver([poke](bool, SerialWatch::Clock::time_point) { (*poke)(); });
     if (!face->server_->start(error)) return nullptr;
     return face;
 }
@@ -115,6 +108,7 @@ std::unique_ptr<WebFace> WebFace::start(LocalCAM& hub, int port, std::string& er
 WebFace::~WebFace() {
     if (routingToken_) hub_.routing().unsubscribe(routingToken_);
     if (statusToken_) hub_.gui().removeStatusObserver(statusToken_);
+    if (serialToken_) hub_.removeSerialObserver(serialToken_);
     {
         std::lock_guard<std::mutex> lock(poke_->mutex);
         poke_->server = nullptr;

@@ -24,9 +24,6 @@ public:
 
 private:
     LocalCAM& hub_;
-    std::mutex mutex_;  // guards the two below
-    std::optional<bool> serialUp_;
-    std::string serialSince_;
 };
 
 class WebFace {
@@ -54,6 +51,7 @@ private:
     std::shared_ptr<Poke> poke_;
     int routingToken_ = 0;
     int statusToken_ = 0;
+    int serialToken_ = 0;
 };
 
 }  // namespace web

@@ -88,6 +88,7 @@ TEST_F(WebTest, LoginGuardsEveryCallAndTheStateHasItsShape) {
     EXPECT_TRUE(json["outputs"][1]["input"].is_null());
     EXPECT_EQ(json["client"]["state"], "waiting");
     EXPECT_TRUE(json["serial"] == "up" || json["serial"] == "down");
+    EXPECT_TRUE(json["serialSince"].is_string());
     EXPECT_EQ(json["status"], "Awaiting Client Connection");
 
     const auto lines = consoleLines();
