@@ -7,6 +7,7 @@
 #include "app/KIVO.h"
 #include "app/KIVO16.h"
 #include "app/LocalGUI.h"
+#include "app/Password.h"
 #include "app/SerOutPort.h"
 #include "net/Net.h"
 
@@ -173,7 +174,9 @@ void LocalCAM::CommandB4(const std::string& text) {
     const std::optional<std::string> address = net::resolveHost(text);
     if (!address) ShowStat("Unknown Host Can't Get IP");
     localgui->ShowIP(address);
-    ShowStat("New Password= " + text);
+    // The console never shows the password itself.
+    localgui->ShowStatus("New Password= " + text,
+                         "New Password= " + (text.empty() ? text : std::string(hiddenPassword)));
 }
 
 void LocalCAM::CommandB5() {
