@@ -3,14 +3,6 @@
 #   make test   the same set-up, then the whole test suite
 #   make install   installs under PREFIX (default /usr/local), below DESTDIR when given
 #   make deb       builds the Debian package BUILD/kivonet_<version>_<arch>.deb
-# With ccache on the machine, rebuilding in a fresh clone is quick: paths are taken relative to the
-# clone, so every clone of the project shares one cache.
-ifneq ($(shell command -v ccache 2>/dev/null),)
-export CCACHE_BASEDIR := $(CURDIR)
-export CCACHE_NOHASHDIR := 1
-export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
-export CMAKE_C_COMPILER_LAUNCHER ?= ccache
-endif
 BUILD    ?= build
 JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
