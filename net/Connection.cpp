@@ -1,18 +1,13 @@
 #include "net/Net.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "net/Socket.h"
 
 namespace net {
 
 namespace {
 
 // "a.b.c.d:port" or "[v6]:port"; IPv4 clients of a dual-stack listener show as IPv4.
-std::string formatPeer(int fd)
+std::string formatPeer(sys::Socket fd)
 {
     sockaddr_storage address{};
     socklen_t size = sizeof address;
@@ -39,16 +34,17 @@ std::string formatPeer(int fd)
 
 }  // namespace
 
-Connection::Connection(int fd) : fd_(fd), peer_(formatPeer(fd)), buffer_(kChunk) {}
+Connection::Connection(SocketHandle fd) : fd_(fd), peer_(formatPeer(fd)), buffer_(kChunk) {}
 
 Connection::~Connection()
 {
     close();
-    ::close(fd_);
+    sys::closeSocket(fd_);
 }
 
 std::unique_ptr<Connection> Connection::connect(const std::string& host, int port)
 {
+    sys::startup();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -59,27 +55,26 @@ std::unique_ptr<Connection> Connection::connect(const std::string& host, int por
     if (rc != 0)
         throw NetError("getaddrinfo: " + std::string(::gai_strerror(rc)));
 
-    int lastError = EHOSTUNREACH;
+    int lastError = sys::kErrHostUnreach;
     std::string lastCall = "connect";
     for (const addrinfo* candidate = found; candidate != nullptr; candidate = candidate->ai_next) {
-        const int fd = ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC,
-                                candidate->ai_protocol);
-        if (fd < 0) {
-            lastError = errno;
+        const sys::Socket fd = sys::openSocket(candidate->ai_family, candidate->ai_socktype);
+        if (fd == sys::kNoSocket) {
+            lastError = sys::lastError();
             lastCall = "socket";
             continue;
         }
         int result;
         do {
-            result = ::connect(fd, candidate->ai_addr, candidate->ai_addrlen);
-        } while (result != 0 && errno == EINTR);
+            result = ::connect(fd, candidate->ai_addr, static_cast<socklen_t>(candidate->ai_addrlen));
+        } while (result != 0 && sys::lastError() == sys::kErrInterrupted);
         if (result == 0) {
             ::freeaddrinfo(found);
             return std::make_unique<Connection>(fd);
         }
-        lastError = errno;
+        lastError = sys::lastError();
         lastCall = "connect";
-        ::close(fd);
+        sys::closeSocket(fd);
     }
     ::freeaddrinfo(found);
     throw NetError::fromErrno(lastCall, lastError);
@@ -88,7 +83,7 @@ std::unique_ptr<Connection> Connection::connect(const std::string& host, int por
 bool Connection::fillBuffer()
 {
     for (;;) {
-        const ssize_t got = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+        const long got = sys::recvBytes(fd_, buffer_.data(), buffer_.size());
         if (got > 0) {
             pos_ = 0;
             end_ = static_cast<std::size_t>(got);
@@ -96,9 +91,9 @@ bool Connection::fillBuffer()
         }
         if (got == 0)
             return false;
-        if (errno == EINTR)
+        const int error = sys::lastError();
+        if (error == sys::kErrInterrupted)
             continue;
-        const int error = errno;
         // A read that fails because this side closed the connection is an end of stream.
         if (!open_.load())
             return false;
@@ -149,9 +144,9 @@ bool Connection::writeLine(const std::string& text)
     while (sent < data.size()) {
         if (!open_.load())
             return false;
-        const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        const long n = sys::sendBytes(fd_, data.data() + sent, data.size() - sent);
         if (n < 0) {
-            if (errno == EINTR)
+            if (sys::lastError() == sys::kErrInterrupted)
                 continue;
             return false;
         }
@@ -163,7 +158,7 @@ bool Connection::writeLine(const std::string& text)
 void Connection::close()
 {
     if (open_.exchange(false))
-        ::shutdown(fd_, SHUT_RDWR);
+        sys::shutdownBoth(fd_);
 }
 
 bool Connection::isOpen() const

@@ -1,11 +1,6 @@
 #include "net/Net.h"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "net/Socket.h"
 
 namespace net {
 
@@ -13,35 +8,36 @@ namespace {
 
 // Closes a descriptor on scope exit unless released.
 struct FdGuard {
-    int fd;
+    sys::Socket fd;
     ~FdGuard()
     {
-        if (fd >= 0)
-            ::close(fd);
+        if (fd != sys::kNoSocket)
+            sys::closeSocket(fd);
     }
-    int release()
+    sys::Socket release()
     {
-        const int kept = fd;
-        fd = -1;
+        const sys::Socket kept = fd;
+        fd = sys::kNoSocket;
         return kept;
     }
 };
 
-void setOption(int fd, int level, int name, int value, const char* call)
+void setOption(sys::Socket fd, int level, int name, int value, const char* call)
 {
-    if (::setsockopt(fd, level, name, &value, sizeof value) != 0)
-        throw NetError::fromErrno(call, errno);
+    if (sys::setIntOption(fd, level, name, value) != 0)
+        throw NetError::fromErrno(call, sys::lastError());
 }
 
 // A non-blocking listening socket: accept() polls first, and a client that vanishes
 // between the poll and the accept must not leave the thread blocked.
-// Returns -1 (errno set) when this address family is unusable on the machine.
-int listenSocket(int family, int port)
+// Returns kNoSocket (lastError() set) when this address family is unusable on the machine.
+sys::Socket listenSocket(int family, int port)
 {
-    FdGuard sock{::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
-    if (sock.fd < 0)
-        return -1;
-    setOption(sock.fd, SOL_SOCKET, SO_REUSEADDR, 1, "setsockopt(SO_REUSEADDR)");
+    FdGuard sock{sys::openSocket(family, SOCK_STREAM, true)};
+    if (sock.fd == sys::kNoSocket)
+        return sys::kNoSocket;
+    if (sys::setListenAddressOptions(sock.fd) != 0)
+        throw NetError::fromErrno("setsockopt(SO_REUSEADDR)", sys::lastError());
     int bound;
     if (family == AF_INET6) {
         // One socket for both protocols: IPv4 clients arrive as IPv4-mapped addresses.
@@ -50,31 +46,32 @@ int listenSocket(int family, int port)
         address.sin6_family = AF_INET6;
         address.sin6_addr = in6addr_any;
         address.sin6_port = htons(static_cast<uint16_t>(port));
-        bound = ::bind(sock.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        bound = sys::bindSocket(sock.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } else {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_ANY);
         address.sin_port = htons(static_cast<uint16_t>(port));
-        bound = ::bind(sock.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        bound = sys::bindSocket(sock.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     }
     if (bound != 0) {
+        const int error = sys::lastError();
         // IPv6 present in the kernel but switched off: no IPv6 address to bind to.
-        if (family == AF_INET6 && errno == EADDRNOTAVAIL)
-            return -1;
-        throw NetError::fromErrno("bind", errno);
+        if (family == AF_INET6 && error == sys::kErrAddrNotAvail)
+            return sys::kNoSocket;
+        throw NetError::fromErrno("bind", error);
     }
     if (::listen(sock.fd, SOMAXCONN) != 0)
-        throw NetError::fromErrno("listen", errno);
+        throw NetError::fromErrno("listen", sys::lastError());
     return sock.release();
 }
 
-int boundPort(int fd)
+int boundPort(sys::Socket fd)
 {
     sockaddr_storage address{};
     socklen_t size = sizeof address;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        throw NetError::fromErrno("getsockname", errno);
+        throw NetError::fromErrno("getsockname", sys::lastError());
     if (address.ss_family == AF_INET6)
         return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
     return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
@@ -85,21 +82,22 @@ int boundPort(int fd)
 std::unique_ptr<Listener> Listener::open(int port)
 {
     if (port < 0 || port > 65535)
-        throw NetError::fromErrno("bind", EINVAL);
+        throw NetError::fromErrno("bind", sys::kErrInvalid);
     FdGuard sock{listenSocket(AF_INET6, port)};
-    if (sock.fd < 0) {
+    if (sock.fd == sys::kNoSocket) {
         sock.fd = listenSocket(AF_INET, port);
-        if (sock.fd < 0)
-            throw NetError::fromErrno("socket", errno);
+        if (sock.fd == sys::kNoSocket)
+            throw NetError::fromErrno("socket", sys::lastError());
     }
     const int actualPort = boundPort(sock.fd);
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw NetError::fromErrno("pipe2", errno);
-    return std::unique_ptr<Listener>(new Listener(sock.release(), wake[0], wake[1], actualPort));
+    sys::Socket wakeRead;
+    sys::Socket wakeWrite;
+    if (!sys::openWakePair(wakeRead, wakeWrite))
+        throw NetError::fromErrno("wake pair", sys::lastError());
+    return std::unique_ptr<Listener>(new Listener(sock.release(), wakeRead, wakeWrite, actualPort));
 }
 
-Listener::Listener(int fd, int wakeRead, int wakeWrite, int port)
+Listener::Listener(SocketHandle fd, SocketHandle wakeRead, SocketHandle wakeWrite, int port)
     : fd_(fd), wakeRead_(wakeRead), wakeWrite_(wakeWrite), port_(port)
 {
 }
@@ -113,22 +111,23 @@ Listener::~Listener()
 
 void Listener::releaseLocked()
 {
-    for (int* fd : {&fd_, &wakeRead_, &wakeWrite_}) {
-        if (*fd >= 0) {
-            ::close(*fd);
-            *fd = -1;
-        }
+    if (fd_ != sys::kNoSocket)
+        sys::closeSocket(fd_);
+    for (SocketHandle* end : {&wakeRead_, &wakeWrite_}) {
+        if (*end != sys::kNoSocket)
+            sys::closeWakeEnd(*end);
     }
+    fd_ = wakeRead_ = wakeWrite_ = sys::kNoSocket;
 }
 
 std::unique_ptr<Connection> Listener::accept()
 {
-    int fd;
-    int wakeRead;
+    sys::Socket fd;
+    sys::Socket wakeRead;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_)
-            throw NetError::fromErrno("accept", EBADF);
+            throw NetError::fromErrno("accept", sys::kErrBadSocket);
         ++inAccept_;
         fd = fd_;
         wakeRead = wakeRead_;
@@ -145,29 +144,22 @@ std::unique_ptr<Connection> Listener::accept()
     } leave{*this};
 
     for (;;) {
-        pollfd watch[2] = {{fd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
-        if (::poll(watch, 2, -1) < 0) {
-            if (errno == EINTR)
+        sys::PollFd watch[2] = {{fd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+        if (sys::pollSockets(watch, 2, -1) < 0) {
+            if (sys::lastError() == sys::kErrInterrupted)
                 continue;
-            throw NetError::fromErrno("poll", errno);
+            throw NetError::fromErrno("poll", sys::lastError());
         }
         if (watch[1].revents != 0 || !isOpen())
-            throw NetError::fromErrno("accept", EBADF);
-        const int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client >= 0)
+            throw NetError::fromErrno("accept", sys::kErrBadSocket);
+        const sys::Socket client = sys::acceptClient(fd);
+        if (client != sys::kNoSocket)
             return std::make_unique<Connection>(client);
-        switch (errno) {
-        case EINTR:
-        case EAGAIN:
-#if EAGAIN != EWOULDBLOCK
-        case EWOULDBLOCK:
-#endif
-        case ECONNABORTED:  // the client left before it was accepted
-        case EPROTO:
-            continue;
-        default:
-            throw NetError::fromErrno("accept", errno);
-        }
+        const int error = sys::lastError();
+        if (error == sys::kErrInterrupted || error == sys::kErrWouldBlock ||
+            error == sys::kErrConnAborted || error == sys::kErrClientGone)
+            continue;  // the client left before it was accepted
+        throw NetError::fromErrno("accept", error);
     }
 }
 
@@ -181,8 +173,7 @@ void Listener::close()
         releaseLocked();
         return;
     }
-    const char wake = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeWrite_, &wake, 1);
+    sys::wake(wakeWrite_);
 }
 
 bool Listener::isOpen() const

@@ -36,44 +36,13 @@
 #include <thread>
 
 #include "SerialIO/SerialConfig.h"
+#include "SerialIO/native/PortNames.h"
+#include "SerialIO/native/NativeBase.h"
 #include "SerialIO/native/SerialNative.h"
 
 namespace SerialIO {
 
 namespace {
-
-constexpr int kFirstPathNumber = 257;
-constexpr int kMaxComNumber = 256;
-
-std::mutex& nameMapMutex() {
-    static std::mutex m;
-    return m;
-}
-std::map<std::string, std::string>& nameMap() {
-    static std::map<std::string, std::string> m;
-    return m;
-}
-
-// Parses "COMn" with n from 1 to kMaxComNumber; 0 when the name is not of that form.
-int comNumber(const std::string& name) {
-    if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;
-    int n = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9') return 0;
-        n = n * 10 + (name[i] - '0');
-        if (n > kMaxComNumber) return 0;
-    }
-    return n;
-}
-
-std::string textOf(const std::vector<uint8_t>& bytes) {
-    std::string s;
-    for (uint8_t b : bytes) {
-        if (b == 0) break;
-        s.push_back(static_cast<char>(b));
-    }
-    return s;
-}
 
 speed_t speedOf(int code) {
     static const speed_t speeds[] = {B110,  B150,  B300,   B600,   B1200,  B2400,
@@ -98,7 +67,7 @@ struct Handle {
     }
 };
 
-class TermiosNative final : public SerialNative {
+class TermiosNative final : public NativeBase<Handle> {
 public:
     int SerGetLibVer() override { return 100; }
 
@@ -205,26 +174,6 @@ public:
         return 0;
     }
 
-    int SerClosePort(int port) override {
-        std::shared_ptr<Handle> h;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            auto it = handles.find(port);
-            if (it == handles.end()) {
-                setError("SerClosePort: port handle " + std::to_string(port) + " not open");
-                return -1;
-            }
-            h = std::move(it->second);
-            handles.erase(it);
-        }
-        return 0;  // the descriptor closes when the last user lets go of the handle
-    }
-
-    int SerPutByte(int port, int b) override {
-        const uint8_t byte = static_cast<uint8_t>(b);
-        return SerPutData(port, &byte, 1) == 1 ? 0 : -1;
-    }
-
     int SerPutData(int port, const uint8_t* data, int count) override {
         auto h = find(port);
         if (!h || count < 0 || (count > 0 && !data)) {
@@ -255,11 +204,6 @@ public:
             sent += static_cast<int>(n);
         }
         return sent;
-    }
-
-    int SerGetByte(int port) override {
-        uint8_t b = 0;
-        return SerGetData(port, &b, 1) == 1 ? b : -1;
     }
 
     int SerGetData(int port, uint8_t* buf, int count) override {
@@ -308,14 +252,6 @@ public:
 
     int SerSetTimeoutRx(int port, int ms) override { return setTimeout(port, ms, &Handle::rxTimeoutMs); }
     int SerSetTimeoutTx(int port, int ms) override { return setTimeout(port, ms, &Handle::txTimeoutMs); }
-    int SerGetTimeoutRx(int port) override {
-        auto h = find(port);
-        return h ? h->rxTimeoutMs.load() : -1;
-    }
-    int SerGetTimeoutTx(int port) override {
-        auto h = find(port);
-        return h ? h->txTimeoutMs.load() : -1;
-    }
 
     int SerSigCTS(int port) override { return modemLine(port, TIOCM_CTS); }
     int SerSigDSR(int port) override { return modemLine(port, TIOCM_DSR); }
@@ -333,11 +269,6 @@ public:
         return 0;
     }
 
-    std::string SerLastError() override {
-        std::lock_guard<std::mutex> lock(errorMutex);
-        return lastError;
-    }
-
 private:
     // Device path and port number for the configuration; false when it names no port.
     bool resolve(const SerialConfig& cfg, std::string& path, int& number) {
@@ -345,14 +276,10 @@ private:
         std::string base = textOf(cfg.getBaseName());
         if (base.empty()) base = "/dev/ttyS";
         const int com = comNumber(name);
-        {
-            std::lock_guard<std::mutex> lock(nameMapMutex());
-            auto it = nameMap().find(name);
-            if (!name.empty() && it != nameMap().end()) {
-                path = it->second;
-                number = com > 0 ? com : pathNumber(path);
-                return true;
-            }
+        if (const auto mapped = mappedPath(name)) {
+            path = *mapped;
+            number = com > 0 ? com : pathNumber(path);
+            return true;
         }
         if (com > 0) {
             path = base + std::to_string(com - 1);
@@ -367,20 +294,6 @@ private:
             return false;
         }
         return true;
-    }
-
-    int pathNumber(const std::string& path) {
-        auto it = pathNumbers.find(path);
-        if (it != pathNumbers.end()) return it->second;
-        const int n = kFirstPathNumber + static_cast<int>(pathNumbers.size());
-        pathNumbers.emplace(path, n);
-        return n;
-    }
-
-    std::shared_ptr<Handle> find(int port) {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto it = handles.find(port);
-        return it == handles.end() ? nullptr : it->second;
     }
 
     template <class F>
@@ -479,26 +392,11 @@ private:
         return rose ? 1 : 0;
     }
 
-    void setError(const std::string& text) {
-        std::lock_guard<std::mutex> lock(errorMutex);
-        lastError = text;
-    }
     void setSysError(const std::string& call, int err) { setError(call + ": " + std::strerror(err)); }
-
-    std::mutex mutex;  // guards handles and pathNumbers
-    std::map<int, std::shared_ptr<Handle>> handles;
-    std::map<std::string, int> pathNumbers;
-    std::mutex errorMutex;
-    std::string lastError;
 };
 
 }  // namespace
 
 std::unique_ptr<SerialNative> makeTermiosNative() { return std::make_unique<TermiosNative>(); }
-
-void mapPortName(const std::string& name, const std::string& devicePath) {
-    std::lock_guard<std::mutex> lock(nameMapMutex());
-    nameMap()[name] = devicePath;
-}
 
 }  // namespace SerialIO
