@@ -1,12 +1,22 @@
 # Two commands do everything on a fresh Debian 12 machine:
 #   make run    install what is missing, build, run the server against the simulated selector
 #   make test   the same set-up, then the whole test suite
+#   make install   installs under PREFIX (default /usr/local), below DESTDIR when given
+#   make deb       builds the Debian package BUILD/kivonet_<version>_<arch>.deb
+# With ccache on the machine, rebuilding in a fresh clone is quick: paths are taken relative to the
+# clone, so every clone of the project shares one cache.
+ifneq ($(shell command -v ccache 2>/dev/null),)
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
+export CMAKE_C_COMPILER_LAUNCHER ?= ccache
+endif
 BUILD    ?= build
 JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 WERROR   ?= $(if $(CI),ON,OFF)
 
-.PHONY: all deps build run test sanitize sanitize-address sanitize-thread fuzz soak bench clean \
+.PHONY: all deps configure build run install deb package-check test sanitize sanitize-address sanitize-thread fuzz soak bench clean \
         windows test-windows
 
 all: build
@@ -14,12 +24,38 @@ all: build
 deps:
 	@bash scripts/install-deps
 
-build: deps
+PREFIX   ?= /usr/local
+DESTDIR  ?=
+# The programs an operator runs (the server with its simulated selector, the tools).
+PROGRAMS := kivonet kivonet-config kivo16-sim
+
+configure: deps
 	cmake -S . -B $(BUILD) -DKIVO_WERROR=$(WERROR) $(CMAKE_FLAGS) >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# Only what it runs: the server (the simulated selector is built into it) and the stand-alone simulator.
+run: configure
+	cmake --build $(BUILD) -j $(JOBS) --target kivonet kivo16-sim
 	@bash scripts/run-server $(BUILD)
+
+# The install prefix is written into the service units, so it is part of the configuration.
+install: deps
+	cmake -S . -B $(BUILD) -DKIVO_WERROR=$(WERROR) -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS) kivo_install_files
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+deb: deps
+	cmake -S . -B $(BUILD) -DKIVO_WERROR=$(WERROR) -DCMAKE_INSTALL_PREFIX=/usr $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target $(PROGRAMS) kivo_install_files
+	cd $(BUILD) && cpack -G DEB >/dev/null
+	@ls $(BUILD)/kivonet_*.deb
+
+# The package checked as an operator receives it: file list, the unpacked server runs, lintian, units,
+# manual pages.
+package-check: deb
+	bash scripts/check-package $(BUILD)
 
 test: build
 	bash scripts/run-tests $(BUILD)

@@ -7,15 +7,31 @@ namespace SerialIO {
 
 // An I/O failure of the serial layer. what() is the message; systemError() holds the operating
 // system's text for the failing call when the native library reported one ("" otherwise).
+// device() and errnum() name the device path and the system's error number of that failure where the
+// library knows them ("" and 0 otherwise).
 class IOException : public std::runtime_error {
 public:
-    explicit IOException(const std::string& message, std::string systemError = {})
-        : std::runtime_error(message), sysErr(std::move(systemError)) {}
+    explicit IOException(const std::string& message, std::string systemError = {}, std::string device = {},
+                         int errnum = 0)
+        : std::runtime_error(message), sysErr(std::move(systemError)), dev(std::move(device)), err(errnum) {}
     const std::string& systemError() const noexcept { return sysErr; }
+    const std::string& device() const noexcept { return dev; }
+    int errnum() const noexcept { return err; }
 
 private:
     std::string sysErr;
+    std::string dev;
+    int err;
 };
+
+// The reason of a failed open or configuration in plain words for the operator's console, naming the
+// device and, where the operator can do something about it, what to do: for example
+// "Serial device /dev/ttyUSB0: Permission denied (the user needs to be in the dialout group)".
+// "" when the failure carries no reason.
+std::string plainReason(const IOException& e);
+
+// The text with every character outside printable ASCII shown as "?", for console and window.
+std::string printable(const std::string& text);
 
 // Writes one bare console line (text and a line end), serialised by a process-wide mutex, or hands it
 // to the program's own console writer once one is set.

@@ -33,6 +33,7 @@ int SerInputStream::read() {
 }
 
 int SerInputStream::read(std::vector<uint8_t>& buffer) {
+    if (buffer.empty()) return 0;  // nothing to wait for
     for (;;) {
         const int n = sp.getData(buffer);
         if (n > 0) return n;
@@ -42,10 +43,12 @@ int SerInputStream::read(std::vector<uint8_t>& buffer) {
 
 int SerInputStream::read(std::vector<uint8_t>* buffer, int offset, int length) {
     if (length < 0) throw std::out_of_range("read: negative length");
+    // The range is checked before the read, so that no byte is taken from the line and then lost.
+    if (buffer && !rangeFits(buffer->size(), offset, length))
+        throw std::out_of_range("read: range outside the buffer");
     std::vector<uint8_t> fresh(static_cast<size_t>(length));
     const int n = read(fresh);
     if (!buffer) return 0;
-    if (!rangeFits(buffer->size(), offset, n)) throw std::out_of_range("read: bytes do not fit in the buffer");
     std::copy(fresh.begin(), fresh.begin() + n, buffer->begin() + offset);
     return n;
 }

@@ -1,5 +1,6 @@
 #include "SerialIO/SerialPortLocal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -88,6 +89,13 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
+int SerialNative::SerDeviceLost(int, std::string*) { return 0; }
+
+std::string SerialNative::SerDevicePath(const SerialConfig& cfg) {
+    const std::vector<uint8_t>& name = cfg.getPortName();
+    return std::string(name.begin(), std::find(name.begin(), name.end(), uint8_t{0}));
+}
+
 void SerialPortLocal::setNativeForTesting(SerialNative* native) { testLib.store(native); }
 
 void SerialPortLocal::initCommon() {
@@ -143,9 +151,9 @@ bool SerialPortLocal::isSupported(const std::string& feature) {
     return true;
 }
 
-std::string SerialPortLocal::withSystemError(const std::string& message) {
-    const std::string sys = lib->SerLastError();
-    return sys.empty() ? message : message + " (" + sys + ")";
+IOException SerialPortLocal::deviceFailure(const std::string& message) {
+    const SerialNative::Failure failure = lib->SerLastFailure();
+    return IOException(message, lib->SerLastError(), failure.device, failure.errnum);
 }
 
 // ---- lifecycle ----
@@ -154,10 +162,10 @@ void SerialPortLocal::open() {
     if (osName != "Windows 95") config->setHardFlow(false);
     const int r = SerOpenPort(*config);
     if (r != 0) {
-        if (r == 1000) throw IOException("SerOpenPort failed: Port is already open", lib->SerLastError());
-        if (r == 1002) throw IOException("SerOpenPort failed: Port is in use", lib->SerLastError());
-        if (r == 1003) throw IOException("SerOpenPort failed: Port not valid", lib->SerLastError());
-        throw IOException(withSystemError("SerOpenPort failed: " + std::to_string(r)), lib->SerLastError());
+        if (r == 1000) throw deviceFailure("SerOpenPort failed: Port is already open");
+        if (r == 1002) throw deviceFailure("SerOpenPort failed: Port is in use");
+        if (r == 1003) throw deviceFailure("SerOpenPort failed: Port not valid");
+        throw deviceFailure("SerOpenPort failed: " + std::to_string(r));
     }
     isOpen_ = true;
     port = config->getPort() - 1;
@@ -188,7 +196,7 @@ void SerialPortLocal::configure(const SerialConfig& cfg) {
         flowControl.reset();
     }
     const int r = SerConfigure(cfg);
-    if (r != 0) throw IOException(withSystemError("Configure failed: " + std::to_string(r)), lib->SerLastError());
+    if (r != 0) throw deviceFailure("Configure failed: " + std::to_string(r));
     const int hs = cfg.getHandshake();
     if (cfg.getHardFlow() && osName == "Windows 95" && (hs == SerialConfig::HS_CTSRTS || hs == SerialConfig::HS_DSRDTR) &&
         !flowControl) {
@@ -221,8 +229,7 @@ void SerialPortLocal::close() {
 void SerialPortLocal::reset() {
     close();
     const int r = SerOpenPort(*config);
-    if (r != 0)
-        throw IOException(withSystemError("reset: SerOpenPort failed: " + std::to_string(r)), lib->SerLastError());
+    if (r != 0) throw deviceFailure("reset: SerOpenPort failed: " + std::to_string(r));
     port = config->getPort() - 1;
     isOpen_ = true;
     configure(*config);
@@ -295,11 +302,15 @@ int SerialPortLocal::getData(std::vector<uint8_t>& buf) {
     const int n = static_cast<int>(buf.size());
     if (caps.pollGetDataTimeout && SerGetTimeoutRx(p) > 0) {
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(SerGetTimeoutRx(p));
-        while (SerRxReadyCount(p) < n) {
+        int ready;
+        while ((ready = SerRxReadyCount(p)) < n) {
             const Clock::time_point t = Clock::now();
             std::this_thread::yield();
             if (!(deadline > t)) break;
         }
+        // The time-out has been waited for once: when nothing came, the library's read (which waits
+        // for the same time-out when nothing is there) is not asked to wait again.
+        if (ready == 0 && n > 0) return 0;
     }
     const int r = SerGetData(p, buf, n);
     if (r == -1) throw IOException("getData: failed", lib->SerLastError());
@@ -309,11 +320,13 @@ int SerialPortLocal::getData(std::vector<uint8_t>& buf) {
 int SerialPortLocal::getData(std::vector<uint8_t>* buf, int offset, int len) {
     if (!buf) return 0;
     if (len < 0) throw IOException("getData: count out of bounds");
+    // Every bound is checked before anything is read: bytes taken from the line are never dropped.
+    if (offset < 0 || static_cast<long long>(offset) + len > static_cast<long long>(buf->size()))
+        throw std::out_of_range("getData: " + std::to_string(len) + " bytes do not fit from offset " +
+                                std::to_string(offset));
     std::vector<uint8_t> tmp(static_cast<size_t>(len));
     const int k = getData(tmp);
-    if (k < 0 || k > len || offset < 0 || static_cast<long long>(offset) + k > static_cast<long long>(buf->size()))
-        throw std::out_of_range("getData: " + std::to_string(k) + " bytes do not fit from offset " +
-                                std::to_string(offset));
+    if (k < 0 || k > len) throw IOException("getData: the library stored " + std::to_string(k) + " bytes");
     std::copy(tmp.begin(), tmp.begin() + k, buf->begin() + offset);
     return k;
 }
@@ -393,6 +406,15 @@ std::string SerialPortLocal::getName() { return name; }
 std::string SerialPortLocal::getName(int) { return "Not implemented"; }
 int SerialPortLocal::getLibVer() { return SerGetLibVer(); }
 bool SerialPortLocal::isOpen() { return isOpen_; }
+bool SerialPortLocal::deviceLost(std::string& reason) {
+    const int p = port;
+    return p >= 0 && lib->SerDeviceLost(p, &reason) == 1;
+}
+std::string SerialPortLocal::devicePath(const SerialConfig& cfg) {
+    classInit();
+    SerialNative* injected = testLib.load();
+    return (injected ? injected : processLib)->SerDevicePath(cfg);
+}
 void SerialPortLocal::setPortName(const std::string& portName) { config->setPortName(portName); }
 std::string SerialPortLocal::getPortName() {
     const std::vector<uint8_t>& bytes = config->getPortName();

@@ -69,6 +69,10 @@ public:
     virtual std::string getName(int portNum);
     int getLibVer() override;
     virtual bool isOpen();
+    // True when the open port's device went away (see SerialNative::SerDeviceLost), with the reason.
+    bool deviceLost(std::string& reason);
+    // The device the configuration opens, for messages ("/dev/ttyUSB0", or the port name).
+    static std::string devicePath(const SerialConfig& cfg);
     virtual bool isSupported(const std::string& feature);
     virtual void setPortName(const std::string& portName);
     virtual std::string getPortName();
@@ -124,8 +128,8 @@ private:
     void initCommon();
     void featureSetup();
     void stopFlowControl();
-    // The library's error text, in parentheses after a message carrying a numeric code.
-    std::string withSystemError(const std::string& message);
+    // The message with the library's account of its latest failure: error text, device and error number.
+    IOException deviceFailure(const std::string& message);
     // A query of an open port: "<op> not supported on <os>", "<op>: Port not open", the library
     // call, then "<op> failed" on -1 unless failOnMinusOne is false.
     int checkedQuery(bool supported, const char* op, int (SerialPortLocal::*query)(int),

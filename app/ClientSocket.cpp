@@ -1,17 +1,22 @@
 #include "app/ClientSocket.h"
 
 #include <algorithm>
+#include <chrono>
 #include <system_error>
 #include <thread>
 
+#include "app/CommandScope.h"
 #include "app/Device.h"
 #include "app/KIVO.h"
 #include "app/LocalCAM.h"
 #include "app/LocalGUI.h"
+#include "app/Routing.h"
 #include "app/TimeOut.h"
 #include "net/Net.h"
 
 namespace {
+// Longest reply write on any path: a client that stopped reading holds no thread for longer.
+constexpr std::chrono::milliseconds replyTimeout{1000};
 // The session time limit in milliseconds (minutes * 60000 + 2000) must fit a signed 32-bit value.
 constexpr int maxTimeoutMinutes = 35791;
 }  // namespace
@@ -53,6 +58,8 @@ void ClientSocket::run() {
         acceptFailed = true;
     }
     if (conn) {
+        // No reply may hold a thread (the session's, the timer's) while the client does not read.
+        conn->setSendTimeout(replyTimeout);
         bool closedMeanwhile = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -61,6 +68,7 @@ void ClientSocket::run() {
             } else {
                 cs = conn;
                 state_ = State::Connected;
+                peerAddress_ = net::hostOf(conn->peer());
             }
         }
         if (closedMeanwhile) {
@@ -105,9 +113,13 @@ void ClientSocket::run() {
             ShowStat("Line Too Long Close");
             break;
         }
-        ShowStat("Client Command: " + str);
         bool leave = false;
-        handleLine(str, leave);
+        {
+            // The command's console and status lines are handed on after its frames are out.
+            CommandScope scope;
+            ShowStat("Client Command: " + str);
+            handleLine(str, leave);
+        }
         if (leave) break;
     }
     a = false;
@@ -151,30 +163,35 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
         leave = true;
         return;
     }
+    // Frames this line puts on the line are recorded as the client's.
+    const Routing::Source source("client " + peerAddress());
     if (line.size() > 2 && line.compare(0, 2, "0x") == 0) {
         sercom = line.substr(2);
-        ShowStat("CMD = " + sercom);
-        hub_.CommandB0(KIVO::S2BS(sercom));
+        const size_t bytes = sercom.size() / 2;  // an unpaired last digit is ignored
+        if (bytes > maxRawBytes) {
+            // Sending it would hold every other selection for seconds: refused whole, the session goes on.
+            ShowStat("Raw command too long");
+            KIVO::OutLine("Raw command of " + std::to_string(bytes) + " bytes refused (at most " +
+                          std::to_string(maxRawBytes) + ")");
+        } else {
+            ShowStat("CMD = " + sercom);
+            hub_.CommandB0(KIVO::S2BS(sercom));
+        }
     }
     if (Device* device = KIVO::cam.load()) device->ParseNetCommand(line);
 }
 
 void ClientSocket::startTimer(int minutes) {
-    auto timer = std::make_shared<TimeOut>(weak_from_this(), minutes);
-    std::shared_ptr<TimeOut> previous;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return;
-        // A session runs one timer: a later accepted password replaces the running one.
-        previous = std::move(timeoutthread);
-        timeoutthread = timer;
-        timer->start();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    // A session runs one timer, and the earliest end counts: a later accepted password may bring
+    // the running timer's end closer (a smaller limit sent meanwhile), never push it back.
+    if (timeoutthread) {
+        timeoutthread->bringForward(minutes);
+        return;
     }
-    if (previous) {
-        previous->setNegTime();
-        previous->stopme();
-        previous->join();
-    }
+    timeoutthread = std::make_shared<TimeOut>(weak_from_this(), minutes);
+    timeoutthread->start();
 }
 
 void ClientSocket::SendTimeoutMsg() {
@@ -218,6 +235,11 @@ bool ClientSocket::awaiting() const {
     return state_ == State::Awaiting;
 }
 
+std::string ClientSocket::peerAddress() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return peerAddress_;
+}
+
 bool ClientSocket::writeLine(const std::string& text) {
     std::shared_ptr<net::Connection> connection;
     {
@@ -225,7 +247,12 @@ bool ClientSocket::writeLine(const std::string& text) {
         connection = cs;
     }
     // A reply the client can no longer receive is dropped; the next read ends the session.
-    return connection && connection->writeLine(text);
+    if (!connection) return false;
+    if (connection->writeLine(text)) return true;
+    if (connection->sendTimedOut() && !notReadingTraced_.exchange(true))
+        KIVO::OutLine("Client stopped reading: reply not taken within " + std::to_string(replyTimeout.count()) +
+                      " ms, connection closed");
+    return false;
 }
 
 std::optional<int> ClientSocket::parseDecimal(const std::string& text) {

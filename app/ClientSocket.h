@@ -36,9 +36,13 @@ public:
 
     bool connected() const;       // the client connection is open
     bool awaiting() const;        // still waiting for a client
+    // The client's address without its port ("192.0.2.4", "::1"); empty while waiting.
+    std::string peerAddress() const;
 
     // Longest line accepted from a client; a longer one ends the session.
     static constexpr size_t maxLineLength = 65536;
+    // Most bytes one "0x" line may send; the selector's frames are three bytes long.
+    static constexpr size_t maxRawBytes = 512;
 
     // Java-style decimal integer (optional sign, digits only, 32-bit range); nullopt otherwise.
     static std::optional<int> parseDecimal(const std::string& text);
@@ -55,7 +59,7 @@ private:
     LocalCAM& hub_;
     std::shared_ptr<SessionThreads> threads_;
 
-    mutable std::mutex mutex_;                 // guards cs, timeoutthread, state_
+    mutable std::mutex mutex_;                 // guards cs, timeoutthread, state_, peerAddress_
     std::shared_ptr<net::Connection> cs;       // the connection reads and writes its own lines
     const std::shared_ptr<net::Listener> ss;
     std::shared_ptr<TimeOut> timeoutthread;
@@ -64,5 +68,7 @@ private:
     std::string str;                           // session thread only
     std::string sercom;                        // session thread only
     State state_ = State::Awaiting;
+    std::string peerAddress_;                  // set once a client is accepted
     std::atomic<bool> closed_{false};
+    std::atomic<bool> notReadingTraced_{false};
 };

@@ -2,6 +2,9 @@
 
 #include <optional>
 
+#include "app/ClientSocket.h"
+#include "net/Access.h"
+
 namespace {
 
 // Splits "--name=value" into its name and value; other arguments are returned whole.
@@ -32,14 +35,52 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
             if (i + 1 < args.size()) return args[++i];
             return std::nullopt;
         };
-        if (name == "--config" || name == "--device") {
+        if (name == "--config" || name == "--device" || name == "--state-file") {
             auto v = value();
             if (!v || v->empty()) return fail("option " + name + " needs a file name");
-            (name == "--config" ? cl.configPath : cl.devicePath) = *v;
+            (name == "--config" ? cl.configPath : name == "--device" ? cl.devicePath : cl.statePath) = *v;
+            continue;
+        }
+        if (name == "--router-port") {
+            auto v = value();
+            int port = -1;
+            if (v && !v->empty() && v->size() <= 5 && v->find_first_not_of("0123456789") == std::string::npos)
+                port = std::stoi(*v);
+            if (port < 0 || port > 65535) return fail("option --router-port needs a port number (0 to 65535)");
+            cl.routerPort = port;
+            continue;
+        }
+        if (name == "--http-port") {
+            auto v = value();
+            const auto port = v ? ClientSocket::parseDecimal(*v) : std::nullopt;
+            if (!port || *port < 1 || *port > 65535)
+                return fail("option --http-port needs a port number from 1 to 65535");
+            cl.httpPort = *port;
+            continue;
+        }
+        if (name == "--password-file") {
+            auto v = value();
+            if (!v || v->empty()) return fail("option " + name + " needs a file name");
+            cl.passwordFile = *v;
+            continue;
+        }
+        if (name == "--listen") {
+            auto v = value();
+            if (!v || !net::parseAddress(*v))
+                return fail("option --listen needs a numeric IPv4 or IPv6 address");
+            cl.listenAddress = *v;
+            continue;
+        }
+        if (name == "--allow") {
+            auto v = value();
+            if (!v) return fail("option --allow needs a list of address prefixes");
+            std::string why;
+            if (!net::parseCidrList(*v, why)) return fail("option --allow: " + why);
+            cl.allow = *v;
             continue;
         }
         if (inlineValue && (name == "--help" || name == "--version" || name == "--headless" ||
-                            name == "--simulate"))
+                            name == "--simulate" || name == "--require-password"))
             return fail("option " + name + " takes no value");
         if (name == "--help" || name == "-h") {
             cl.action = Action::Help;
@@ -53,6 +94,8 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
             cl.headless = true;
         } else if (name == "--simulate") {
             cl.simulate = true;
+        } else if (name == "--require-password") {
+            cl.requirePassword = true;
         } else if (name.rfind("-", 0) == 0) {
             return fail("unknown option " + name);
         } else {
@@ -89,11 +132,30 @@ std::string CommandLine::usage(const std::string& program) {
            "Network control server for the KIVO16 16-input selector on a serial port.\n"
            "\n" +
            platformOptions +
+           "  --state-file PATH  keep labels and routing in PATH (default: kivonet.state in\n"
+           "                  the working folder, or in $STATE_DIRECTORY under systemd)\n"
            "  --headless      no window; status lines go to the console, stop with Ctrl-C\n"
+           "  --router-port PORT  also serve control panels that speak the Videohub router protocol\n"
+           "                  on PORT (usually 9990; 0: any free port, shown on the console)\n"
+           "  --listen ADDRESS  listen on this IPv4 or IPv6 address only (default: every address)\n"
+           "  --allow CIDR[,CIDR...]  serve only clients within these prefixes\n"
+           "                  (for example 192.168.1.0/24,2001:db8::/32); others are closed at once\n"
+           "  --password-file FILE  the client password is the first line of FILE\n"
+           "                  (else $KIVONET_PASSWORD, else the built-in default)\n"
+           "  --require-password  carry out no command before the client's accepted PWD line\n"
+           "  --http-port PORT  serve the web control page on PORT (off unless given)\n"
            "  --help          show this help and exit\n"
            "  --version       show the version and exit\n"
            "\n"
            "Write a configuration record with kivonet-config (see kivonet-config --help).\n";
+}
+
+std::string CommandLine::defaultStatePath(const char* stateDirectory) {
+    std::string dir = stateDirectory ? stateDirectory : "";
+    dir = dir.substr(0, dir.find(':'));
+    if (dir.empty()) return "kivonet.state";
+    if (dir.back() != '/') dir += '/';
+    return dir + "kivonet.state";
 }
 
 std::string CommandLine::version() { return "KIVONet Server 1.0.0"; }

@@ -17,11 +17,23 @@ struct CommandLine {
     bool headless = false;    // --headless: no window, status lines on the console
     std::string devicePath;   // --device PATH: the serial device to use
     bool simulate = false;    // --simulate: run against the simulated selector
+    int routerPort = -1;      // --router-port PORT: the router-protocol face (0: any free port); -1: off
+    std::string statePath;    // --state-file PATH; empty: the default (see defaultStatePath)
+    std::string listenAddress;  // --listen ADDRESS: numeric address every face listens on; empty: all
+    std::string allow;          // --allow CIDR[,CIDR...]: only these clients are served; empty: all
+    std::string passwordFile;   // --password-file FILE: the password is the file's first line
+    bool requirePassword = false;  // --require-password: no command before an accepted password
+    int httpPort = 0;         // --http-port PORT: serve the web control page; 0: no web page
 
     // Parses the arguments after the program name. Options take their value as the next argument
     // or after '=' (--config=PATH).
     static CommandLine parse(const std::vector<std::string>& args);
     static CommandLine parse(int argc, const char* const* argv);
+
+    // Where labels and routing are kept without --state-file: $STATE_DIRECTORY/kivonet.state when the
+    // service manager provides a state folder (the first, when it names several), else kivonet.state
+    // in the working folder.
+    static std::string defaultStatePath(const char* stateDirectory);
 
     static std::string usage(const std::string& program = "kivonet");
     static std::string version();

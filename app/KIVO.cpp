@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <iterator>
 #include <condition_variable>
 #include <deque>
 #include <utility>
@@ -20,6 +23,8 @@
 #include "app/Device.h"
 #include "app/LocalCAM.h"
 #include "app/LocalGUI.h"
+#include "app/ServiceNotify.h"
+#include "SerialIO/IOException.h"
 #include "SerialIO/ThreadPriority.h"
 #include "SerialIO/native/SerialNative.h"
 
@@ -36,6 +41,7 @@ std::atomic<LocalCAM*> KIVO::scam{nullptr};
 std::atomic<Device*> KIVO::cam{nullptr};
 std::atomic<bool> KIVO::headless{false};
 std::string KIVO::deviceOverride;
+std::string KIVO::statePath;
 
 void KIVO::ResetSettings() {
     password = std::string("JVK");
@@ -49,6 +55,7 @@ void KIVO::ResetSettings() {
     cam = nullptr;
     headless = false;
     deviceOverride.clear();
+    statePath.clear();
 }
 
 // The per-object values are set by their member initialisers; nothing else happens here.
@@ -71,16 +78,32 @@ void KIVO::init() {
     // It lives as long as the process: sessions and the window use it until the very end.
     LocalCAM* hub = new LocalCAM(comport, devtype, port, rate, dbits, sbits, parity, handshake);
     scam = hub;
+    // The service manager follows the status line.
+    hub->gui().addStatusObserver([](const std::string& text) { ServiceNotify::status(text); });
     // Step 4: from now on the window's actions reach the hub.
     LocalGUI::scam = hub;
-    // Step 5: output mode 2, input 1; the window exists, so the selection is shown.
-    cam.load()->DevInit();
+    // Step 5: output mode 2, input 1; the window exists, so the selection is shown. Then the driver
+    // takes the configured routing, which the window shows, so both agree from the first selection on.
+    {
+        Routing::Source source("start-up");
+        cam.load()->DevInit();
+    }
+    cam.load()->setoutmode(outmode);
+    hub->endStartUp();
     // Step 6: wait for the first client.
     if (autoaccept && hub->serverSocketOpen()) hub->CommandB5();
     // Step 7.
     DelayT(2000);
     // Step 8.
     hub->ShowStat(ReadyLine());
+    ServiceNotify::ready(ReadyLine());
+    // Pings for the service manager's watchdog while the hub answers: its serial lock, its session
+    // and its window state can each be taken and let go.
+    ServiceNotify::startWatchdog([hub] {
+        { const std::lock_guard<std::recursive_mutex> lock(LocalCAM::critsect); }
+        (void)hub->currentSession();
+        (void)hub->gui().statusText();
+    });
 }
 
 namespace {
@@ -130,7 +153,8 @@ void KIVO::InterpretCFG() {
 }
 
 std::string KIVO::ReadyLine() const {
-    return comport + "  " + devtype + "  " + std::to_string(to.load()) + " minutes" + "  Ready";
+    // A port name decoded from an out-of-range byte may hold control characters.
+    return SerialIO::printable(comport) + "  " + devtype + "  " + std::to_string(to.load()) + " minutes" + "  Ready";
 }
 
 void KIVO::DelayT(int ms) {
@@ -144,15 +168,43 @@ namespace {
 // the serial port, so the running program hands lines to one writer thread. Pending lines are bounded:
 // past the limit lines are counted and dropped, and the count is reported once the writer catches up.
 // Without the writer (tests, tools) lines are written at once.
+//
+// Every line takes a ticket from one counter when it is written, and the console shows lines in
+// ticket order. A thread that holds its lines back (a command on its way to the serial line) keeps
+// them to itself, so taking a ticket is all it does per line: no lock, no wake-up. It announces the
+// lowest ticket it may still hand over in a slot of `heldFrom`; the writer leaves the lines of other
+// threads with later tickets waiting until the holder has handed its lines on.
 struct Console {
+    struct Entry {
+        uint64_t ticket;
+        std::string text;
+    };
     static constexpr size_t maxPending = 4096;
+    static constexpr size_t holdSlots = 64;
+
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable idle;
-    std::deque<std::string> pending;
+    std::deque<Entry> pending;     // in ticket order
     size_t dropped = 0;
-    bool asynchronous = false;
+    std::atomic<bool> asynchronous{false};
     bool writing = false;
+    bool writerWaiting = false;    // the writer sleeps on `wake`; only then does a hand-off notify
+    std::atomic<uint64_t> nextTicket{1};
+    std::array<std::atomic<uint64_t>, holdSlots> heldFrom{};  // 0: free
+
+    // The lowest ticket a holding thread may still hand over; every earlier line may be written.
+    uint64_t firstHeld() const {
+        uint64_t first = UINT64_MAX;
+        for (const auto& slot : heldFrom) {
+            const uint64_t t = slot.load();
+            if (t != 0 && t < first) first = t;
+        }
+        return first;
+    }
+    bool writable() const {
+        return dropped > 0 || (!pending.empty() && pending.front().ticket < firstHeld());
+    }
 };
 
 // Never destroyed: threads may still write while the process ends.
@@ -161,17 +213,33 @@ Console& console() {
     return *c;
 }
 
+// The lines a thread keeps back while it holds.
+struct HeldLines {
+    int depth = 0;
+    int slot = -1;                         // the announcing slot, once a line is kept
+    std::vector<Console::Entry> lines;
+    size_t dropped = 0;
+};
+thread_local HeldLines held;
+
 void writerLoop(Console& c) {
     // The lowest scheduling priority: on a busy machine the console waits, not the command path.
     SerialIO::setThreadPriority(SerialIO::currentThreadId(), -19);
     std::unique_lock<std::mutex> lock(c.mutex);
     for (;;) {
-        c.wake.wait(lock, [&] { return !c.pending.empty() || c.dropped > 0; });
-        std::deque<std::string> batch;
-        batch.swap(c.pending);
+        c.writerWaiting = true;
+        c.wake.wait(lock, [&] { return c.writable(); });
+        c.writerWaiting = false;
+        const uint64_t limit = c.firstHeld();
+        std::vector<std::string> batch;
+        while (!c.pending.empty() && c.pending.front().ticket < limit) {
+            batch.push_back(std::move(c.pending.front().text));
+            c.pending.pop_front();
+        }
         const size_t dropped = std::exchange(c.dropped, 0);
         c.writing = true;
         lock.unlock();
+        // The text is put together without the lock: threads handing on lines never wait for it.
         std::string out;
         for (const std::string& line : batch) {
             out += line;
@@ -185,12 +253,32 @@ void writerLoop(Console& c) {
     }
 }
 
+// Keeps a line of a holding thread; false when no slot is free (the line then goes the usual way).
+bool keepHeld(Console& c, const std::string& text) {
+    if (held.slot < 0) {
+        // Announced before the first ticket is taken, with a value no later than that ticket, so
+        // the writer never passes a later line of another thread.
+        for (size_t i = 0; i < Console::holdSlots && held.slot < 0; ++i) {
+            uint64_t expected = 0;
+            if (c.heldFrom[i].compare_exchange_strong(expected, c.nextTicket.load()))
+                held.slot = static_cast<int>(i);
+        }
+        if (held.slot < 0) return false;
+    }
+    if (held.lines.size() >= Console::maxPending)
+        ++held.dropped;
+    else
+        held.lines.push_back({c.nextTicket.fetch_add(1), text});
+    return true;
+}
+
 }  // namespace
 
 void KIVO::OutLine(const std::string& text) {
     Console& c = console();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    if (!c.asynchronous) {
+    if (held.depth > 0 && c.asynchronous.load() && keepHeld(c, text)) return;
+    std::unique_lock<std::mutex> lock(c.mutex);
+    if (!c.asynchronous.load()) {
         std::cout << text << '\n' << std::flush;
         return;
     }
@@ -198,14 +286,41 @@ void KIVO::OutLine(const std::string& text) {
         ++c.dropped;
         return;
     }
-    c.pending.push_back(text);
-    c.wake.notify_one();
+    // The ticket is taken under the lock, so lines written at once stay in ticket order.
+    c.pending.push_back({c.nextTicket.fetch_add(1), text});
+    const bool notify = c.writerWaiting;
+    lock.unlock();
+    if (notify) c.wake.notify_one();
+}
+
+void KIVO::HoldConsoleLines() { ++held.depth; }
+
+void KIVO::ReleaseConsoleLines() {
+    if (held.depth == 0 || --held.depth > 0 || held.slot < 0) return;
+    Console& c = console();
+    std::unique_lock<std::mutex> lock(c.mutex);
+    const size_t room = c.pending.size() < Console::maxPending ? Console::maxPending - c.pending.size() : 0;
+    const size_t taken = std::min(room, held.lines.size());
+    const auto middle = c.pending.size();
+    std::move(held.lines.begin(), held.lines.begin() + static_cast<std::ptrdiff_t>(taken),
+              std::back_inserter(c.pending));
+    std::inplace_merge(c.pending.begin(), c.pending.begin() + static_cast<std::ptrdiff_t>(middle),
+                       c.pending.end(),
+                       [](const Console::Entry& a, const Console::Entry& b) { return a.ticket < b.ticket; });
+    c.dropped += held.lines.size() - taken + held.dropped;
+    c.heldFrom[static_cast<size_t>(held.slot)].store(0);
+    const bool notify = c.writerWaiting && c.writable();
+    lock.unlock();
+    held.lines.clear();
+    held.dropped = 0;
+    held.slot = -1;
+    if (notify) c.wake.notify_one();
 }
 
 void KIVO::StartConsoleWriter() {
     Console& c = console();
     std::lock_guard<std::mutex> lock(c.mutex);
-    if (c.asynchronous) return;
+    if (c.asynchronous.load()) return;
     c.asynchronous = true;
     std::thread(writerLoop, std::ref(c)).detach();
 }

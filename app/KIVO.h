@@ -44,6 +44,8 @@ public:
     // Device path that the configured serial port is opened as (--device, --simulate); empty: the
     // port's own name decides.
     static std::string deviceOverride;
+    // File that keeps labels and routing across restarts (--state-file); empty: not kept.
+    static std::string statePath;
 
     // Per-object values handed to the hub.
     std::string parity = "None";
@@ -74,6 +76,12 @@ public:
     static void StartConsoleWriter();
     // Waits (briefly) until every console line handed over so far is written; called before exit.
     static void FlushConsole();
+    // While the writer runs, console lines of the calling thread are kept back from HoldConsoleLines
+    // until the matching ReleaseConsoleLines (calls nest), then handed to the writer together with at
+    // most one wake-up. The console still shows every line in the order the threads wrote them: lines
+    // of other threads written meanwhile wait for the held ones. Used through CommandScope.
+    static void HoldConsoleLines();
+    static void ReleaseConsoleLines();
     static std::string BS2S(const std::vector<uint8_t>& bytes, int count);
     static std::vector<uint8_t> S2BS(const std::string& text);
     static int C2B(char c);

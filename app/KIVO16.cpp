@@ -29,10 +29,14 @@ void KIVO16::set(int input) {
         case 1:
             a = CommandB0(cmd2);
             break;
-        case 2:
-            a = CommandB0(cmd1);
-            a = CommandB0(cmd2);
+        case 2: {
+            // Both frames are sent whatever the first one's fate; the selection is done only when
+            // every frame it sent was written.
+            const bool first = CommandB0(cmd1);
+            const bool second = CommandB0(cmd2);
+            a = first && second;
             break;
+        }
         default:
             break;
         }

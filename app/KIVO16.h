@@ -17,7 +17,7 @@ public:
     static std::atomic<int> boardnum;
     static std::array<uint8_t, 3> kivocmd1;  // FE 01 nn
     static std::array<uint8_t, 3> kivocmd2;  // FE 02 nn
-    static std::atomic<bool> a;        // the last frame was handed to the serial port
+    static std::atomic<bool> a;        // every frame of the last selection was handed to the serial port
 
     KIVO16() = default;
 

@@ -58,13 +58,22 @@ Device* theDriver() {
     static Device* const driver = new KIVO16;
     return driver;
 }
+// Set by the port's onWritten on the thread that writes: the record has been told of the command.
+thread_local bool notedEarly = false;
+
 }  // namespace
 
 LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int port, int rate,
                    int dbits, int sbits, const std::string& parity, const std::string& handshake)
-    : devtype(devtype_), SerIn(64, 0) {
+    : routing_(std::make_unique<Routing>(KIVO::statePath)), devtype(devtype_), SerIn(64, 0) {
+    portWanted_ = comport != "COM0";
     sop = serOutPortFactory(comport, devtype_, rate, dbits, sbits, parity, handshake);
+    sop->onWritten = [this](const std::vector<uint8_t>& written) {
+        notedEarly = true;
+        routing_->noteWritten(written);
+    };
     NoCOM = SerOutPort::NoCOM.load();
+    watch_ = std::make_unique<SerialWatch>(*sop, portWanted_ && NoCOM == 0, [this] { return restoreRouting(); });
     // The driver must be in place before the window is built: the window takes it from KIVO::cam.
     cam = theDriver();
     KIVO::cam = cam.load();
@@ -75,6 +84,7 @@ LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int 
         localgui->EnableConnect(ok);
     }
     localgui->setLocalname(KIVO::password.get());
+    watch_->start();
 }
 
 LocalCAM::~LocalCAM() {
@@ -100,17 +110,64 @@ bool LocalCAM::OpenServerSocket(int port) {
 }
 
 bool LocalCAM::CommandB0(const std::vector<uint8_t>& bytes) {
-    if (NoCOM == 0) {
+    // While the line is down a command is refused at once, never kept for later. Without a port
+    // (COM0) the port accepts and drops every command.
+    if (!portWanted_ || serialUp()) {
         // critsect keeps a command's bytes together on the line; a driver already holds it for a
         // whole selection (the lock is recursive).
         std::lock_guard<std::recursive_mutex> lock(critsect);
-        SerIn = sop->SendSerial(bytes);
-        // A write the port refused is reported, not taken for success.
-        if (sop->GetSerError() == 0) return true;
+        if (writeCommand(bytes)) return true;
+    } else if (startingUp_) {
+        std::lock_guard<std::recursive_mutex> lock(critsect);
+        // A start-up frame (FE, output, input) the missing device refused: kept for its first open.
+        if (bytes.size() == 3 && bytes[0] == 0xFE && bytes[1] >= 1 && bytes[1] <= Routing::outputs &&
+            bytes[2] >= 1 && bytes[2] <= Routing::inputs)
+            startRouting_[bytes[1] - 1] = bytes[2];
     }
     ShowStat("COM port not communicating.");
     return false;
 }
+
+bool LocalCAM::writeCommand(const std::vector<uint8_t>& bytes) {
+    notedEarly = false;
+    SerIn = sop->SendSerial(bytes);
+    // A write the port refused is reported, not taken for success.
+    if (sop->GetSerError() != 0) return false;
+    // The port tells the record as soon as the bytes are on the line, not after its pacing pause; a
+    // port that does not (a test double) is recorded here.
+    if (!notedEarly) routing_->noteWritten(bytes);
+    return true;
+}
+
+std::optional<std::string> LocalCAM::restoreRouting() {
+    // Start-up's own selection, refused while the device was missing, is what the selector should
+    // show first; otherwise the record's routing, which is what every client believes. The record
+    // changes only when start-up's routing differs from it: a restore of the record reports nothing.
+    const bool startUp = startRouting_ != decltype(startRouting_){};
+    const Routing::Source source(startUp ? "start-up" : "serial line restored");
+    const Routing::State state = routing_->state();
+    std::string restored;
+    for (int output = 1; output <= Routing::outputs; ++output) {
+        const int input = startRouting_[output - 1] != 0 ? startRouting_[output - 1] : state.input[output - 1];
+        if (input == 0) continue;  // never known: nothing to restore
+        const std::vector<uint8_t> frame{0xFE, static_cast<uint8_t>(output), static_cast<uint8_t>(input)};
+        if (!writeCommand(frame)) return std::nullopt;
+        if (!restored.empty()) restored += ", ";
+        restored += "output " + std::to_string(output) + " <- input " + std::to_string(input);
+    }
+    startRouting_ = {};
+    return restored;
+}
+
+void LocalCAM::endStartUp() { startingUp_ = false; }
+
+bool LocalCAM::serialUp() const { return portWanted_ && watch_->up(); }
+
+SerialWatch::Clock::time_point LocalCAM::serialSince() const { return watch_->since(); }
+
+int LocalCAM::addSerialObserver(SerialWatch::Observer observer) { return watch_->addObserver(std::move(observer)); }
+
+void LocalCAM::removeSerialObserver(int token) { watch_->removeObserver(token); }
 
 void LocalCAM::CommandB4(const std::string& text) {
     const std::optional<std::string> address = net::resolveHost(text);
@@ -148,6 +205,33 @@ void LocalCAM::CommandB6() {
         session->Close(true);
     }
 }
+
+LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId requester) {
+    if (output < 0 || output > Routing::outputs || input < 1 || input > Routing::inputs)
+        return RouteResult::BadIndex;
+    const int first = output == 0 ? 1 : output;
+    const int last = output == 0 ? Routing::outputs : output;
+    bool allWritten = true;
+    {
+        std::lock_guard<std::recursive_mutex> lock(critsect);
+        // Checked under critsect, so no other selection slips in between the check and the frames.
+        for (int o = first; o <= last; ++o)
+            if (routing_->lockedByOther(o, requester)) return RouteResult::Locked;
+        if (!serialUp()) {
+            ShowStat("COM port not communicating.");
+            return RouteResult::LineDown;
+        }
+        // Every frame is sent even when an earlier one failed, as the driver does.
+        for (int o = first; o <= last; ++o) {
+            const std::vector<uint8_t> frame{0xFE, static_cast<uint8_t>(o), static_cast<uint8_t>(input)};
+            if (!CommandB0(frame)) allWritten = false;
+        }
+    }
+    if (!allWritten) return RouteResult::WriteFailed;
+    ShowStat("Selected Input #" + std::to_string(input));
+    return RouteResult::Ok;
+}
+
 
 void LocalCAM::DelayT(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));

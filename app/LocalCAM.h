@@ -1,14 +1,19 @@
 #pragma once
 // The control hub: owns the serial output port, the window, the listening socket and the current
 // client session; the driver's only path to the serial port and to the status line.
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "app/Routing.h"
+#include "app/SerialWatch.h"
 
 class Device;
 class LocalGUI;
@@ -67,6 +72,29 @@ public:
     virtual void CommandB6();
     virtual void DelayT(int ms);
 
+    // One selection from a face that names its output (router protocol, web page): output 1 or 2,
+    // or 0 for both; input 1..16. The frames go out through CommandB0 under critsect with the usual
+    // pacing, so the call blocks for about 50 ms a frame. Locked: another client holds the lock of an
+    // output asked for. The status line reports the outcome as for any selection.
+    enum class RouteResult { Ok, BadIndex, Locked, LineDown, WriteFailed };
+    RouteResult Route(int output, int input, Routing::ClientId requester = 0);
+
+    // The routing record: every frame written successfully through CommandB0 is recorded here.
+    Routing& routing() const { return *routing_; }
+
+    // The serial line: a port is configured and open now. It goes down when its device goes away
+    // and comes back by itself when the device does (see SerialWatch).
+    bool serialUp() const;
+    // When the line last went up or down (the hub's construction before any change).
+    SerialWatch::Clock::time_point serialSince() const;
+    // Observers of the line's ups and downs, called on the watcher's thread off the serial lock;
+    // cheap, never blocking. Nothing is ever called when no port is configured (COM0).
+    int addSerialObserver(SerialWatch::Observer observer);
+    void removeSerialObserver(int token);
+    // Start-up's own selection is over. The routing of its frames that a missing device refused is
+    // put on the line when the device appears; frames refused after this call are never sent later.
+    void endStartUp();
+
     static void OutLine(const std::string& text);
 
     // Thread-safe accessors used by start-up, the window, the sessions and tests.
@@ -78,6 +106,12 @@ public:
     std::vector<uint8_t> serIn() const;
 
 private:
+    // The frames of the known routing, written once the port has opened again (critsect held).
+    std::optional<std::string> restoreRouting();
+    // Writes one command to the port; false when the write failed (critsect held).
+    bool writeCommand(const std::vector<uint8_t>& bytes);
+
+    std::unique_ptr<Routing> routing_;          // built first, freed last
     mutable std::mutex sessionMutex_;          // guards connectthread
     std::shared_ptr<ClientSocket> connectthread;
     std::shared_ptr<net::Listener> ss;          // written once, in the constructor
@@ -86,5 +120,9 @@ private:
     std::unique_ptr<SerOutPort> sop;
     std::vector<uint8_t> SerIn;                 // guarded by critsect
     int NoCOM = 0;                              // written once in the constructor
+    bool portWanted_ = true;                    // the configuration names a port (not COM0)
+    std::unique_ptr<SerialWatch> watch_;        // built after sop, freed before it
+    std::atomic<bool> startingUp_{true};
+    std::array<int, Routing::outputs> startRouting_{};  // guarded by critsect; input per output, 0 = none
     std::shared_ptr<SessionThreads> threads_ = std::make_shared<SessionThreads>();
 };

@@ -2,10 +2,13 @@
 // one is attached, is told which field changed and redraws it on its own event thread.
 #include "app/LocalGUI.h"
 
+#include "app/Routing.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
 
+#include "app/CommandScope.h"
 #include "app/Device.h"
 #include "app/LocalCAM.h"
 
@@ -47,6 +50,13 @@ LocalGUI::~LocalGUI() {
 }
 
 void LocalGUI::notify(LocalGUIView::Field field) {
+    // During a command the view hears of the change once the command's frames are out: telling it
+    // wakes the window's thread.
+    if (CommandScope::defer([this, field] { notifyView(field); })) return;
+    notifyView(field);
+}
+
+void LocalGUI::notifyView(LocalGUIView::Field field) {
     LocalGUIView* view;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -65,13 +75,37 @@ void LocalGUI::ShowIP(const std::optional<std::string>& address) {
 }
 
 void LocalGUI::ShowStatus(const std::string& text) {
+    // Without a window the console is the operator's only view of the status line.
+    if (KIVO::headless.load()) KIVO::OutLine(text);
+    // During a command each status line is shown, in order, once the command's frames are out.
+    if (CommandScope::defer([this, text] { setStatus(text); })) return;
+    setStatus(text);
+}
+
+void LocalGUI::setStatus(const std::string& text) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = text;
     }
-    // Without a window the console is the operator's only view of the status line.
-    if (KIVO::headless.load()) KIVO::OutLine(text);
-    notify(LocalGUIView::Field::Status);
+    notifyView(LocalGUIView::Field::Status);
+    std::vector<StatusObserver> observers;
+    {
+        std::lock_guard<std::mutex> lock(observersMutex_);
+        for (const auto& entry : statusObservers_) observers.push_back(entry.second);
+    }
+    for (const StatusObserver& observer : observers) observer(text);
+}
+
+int LocalGUI::addStatusObserver(StatusObserver observer) {
+    std::lock_guard<std::mutex> lock(observersMutex_);
+    const int token = nextObserver_++;
+    statusObservers_.emplace(token, std::move(observer));
+    return token;
+}
+
+void LocalGUI::removeStatusObserver(int token) {
+    std::lock_guard<std::mutex> lock(observersMutex_);
+    statusObservers_.erase(token);
 }
 
 void LocalGUI::EnableConnect(bool enabled) {
@@ -147,6 +181,7 @@ void LocalGUI::onInputButton(int n) {
     if (!ready() || n < 1 || n > 16) return;
     cmd = std::to_string(n);
     cmdval = n;
+    const Routing::Source source("window");
     buttonaction(cmdval.load());
 }
 
@@ -162,6 +197,7 @@ void LocalGUI::onLNA(const std::string& text) {
     if (text.size() >= 2 && text.compare(0, 2, "0x") == 0) {
         const std::string hex = text.substr(2);
         ShowStatus("CMD = " + hex);
+        const Routing::Source source("window");
         hub->CommandB0(KIVO::S2BS(hex));
         return;
     }

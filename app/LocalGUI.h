@@ -6,6 +6,7 @@
 // be checked without a display.
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,6 +56,13 @@ public:
     virtual void ShowOutMode(int m);
     static void buttonaction(int n);
 
+    // Told of every status-line text after it is stored, on the thread that shows it (the session,
+    // the timer, the window, a router or web worker). An observer must be quick and never block:
+    // it hands the text on to its own thread. A removed observer may still be running once.
+    using StatusObserver = std::function<void(const std::string&)>;
+    int addStatusObserver(StatusObserver observer);
+    void removeStatusObserver(int token);
+
     // State as the view draws it (any thread).
     std::string statusText() const;
     std::string ipText() const;
@@ -77,6 +85,8 @@ public:
 
 private:
     void notify(LocalGUIView::Field field);
+    void notifyView(LocalGUIView::Field field);
+    void setStatus(const std::string& text);
     // The hub and device as the listeners see them: both null until start-up has handed over the hub.
     static bool ready();
 
@@ -89,4 +99,7 @@ private:
     Colour connectColour_ = KIVO::darkgraycol;
     int outModeIndex_ = 0;
     std::unique_ptr<LocalGUIView> view_;
+    std::mutex observersMutex_;
+    std::map<int, StatusObserver> statusObservers_;
+    int nextObserver_ = 1;
 };

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "SerialIO/IOException.h"
 #include "SerialIO/SerInputStream.h"
@@ -39,25 +40,88 @@ SerOutPort::SerOutPort(const std::string& portName, const std::string&, int, int
     serCfg->setRxLen(rxBuf);
     NoCOM = 0;
     if (portName == "COM0") return;  // no port wanted
+    wanted = true;
+    std::lock_guard<std::mutex> lock(portMutex);
+    openPort(true);
+}
 
+bool SerOutPort::openPort(bool report) {
     try {
         serialPort = std::make_unique<SerialIO::SerialPortLocal>(serCfg);
     } catch (const IOException& e) {
-        SerialIO::consoleLine(std::string("SerialIO::IOException: ") + e.what());
-        NoCOM = 1;
-        return;
+        if (report) {
+            SerialIO::consoleLine(std::string("SerialIO::IOException: ") + e.what());
+            // The message keeps its fixed words; the operator reads why, and what to do, on a line of its own.
+            const std::string reason = SerialIO::plainReason(e);
+            if (!reason.empty()) SerialIO::consoleLine(reason);
+            NoCOM = 1;
+        }
+        return false;
     }
     try {
         SerialOutStream = std::make_unique<SerialIO::SerOutputStream>(*serialPort);
-    } catch (const IOException&) {
-        OutLine("Unable to make OutputStream");
-        NoCOM = 2;
-    }
-    try {
         SerialInStream = std::make_unique<SerialIO::SerInputStream>(*serialPort);
     } catch (const IOException&) {
-        OutLine("Unable to make InputStream");
-        NoCOM = 3;
+        const bool out = SerialOutStream != nullptr;
+        OutLine(out ? "Unable to make InputStream" : "Unable to make OutputStream");
+        if (report) NoCOM = out ? 3 : 2;
+        // A port without both streams is no use: closed, so that a later reopen starts afresh.
+        SerialOutStream.reset();
+        serialPort.reset();
+        return false;
+    }
+    return true;
+}
+
+void SerOutPort::dropPort(const std::string& reason) {
+    SerialInStream.reset();
+    SerialOutStream.reset();
+    serialPort.reset();  // closes the port, dropping the errors of a device that is gone
+    lossReason = reason;
+}
+
+bool SerOutPort::watchable() const { return wanted; }
+
+std::string SerOutPort::devicePath() const {
+    return wanted ? SerialIO::SerialPortLocal::devicePath(*serCfg) : std::string();
+}
+
+bool SerOutPort::isOpen() const {
+    std::lock_guard<std::mutex> lock(portMutex);
+    return SerialOutStream != nullptr;
+}
+
+std::string SerOutPort::checkDevice() {
+    std::lock_guard<std::mutex> lock(portMutex);
+    std::string reason;
+    if (serialPort && serialPort->deviceLost(reason)) dropPort(reason);
+    return std::exchange(lossReason, std::string());
+}
+
+bool SerOutPort::reopen() {
+    std::lock_guard<std::mutex> lock(portMutex);
+    if (!wanted) return false;
+    return SerialOutStream != nullptr || openPort(false);
+}
+
+void SerOutPort::closePort() {
+    std::lock_guard<std::mutex> lock(portMutex);
+    const std::string pending = lossReason;
+    dropPort(pending);
+}
+
+void SerOutPort::setLossHandler(std::function<void()> handler) {
+    std::lock_guard<std::mutex> lock(portMutex);
+    lossHandler = std::move(handler);
+}
+
+void SerOutPort::writeFailed() {
+    OutLine("Unable to write to Serial Port");
+    SerError = 1;
+    std::string reason;
+    if (serialPort && serialPort->deviceLost(reason)) {
+        dropPort(reason);
+        if (lossHandler) lossHandler();
     }
 }
 
@@ -71,7 +135,10 @@ std::vector<uint8_t> SerOutPort::SendSerial(const std::vector<uint8_t>& cmd) {
     const bool ok = SendSer(cmd);
     OutLine(ok ? "true" : "false");
     // The pause paces consecutive commands on the line; a failed write is not paced.
-    if (ok) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (ok) {
+        if (onWritten) onWritten(cmd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     OutLine(iodebug());
     std::lock_guard<std::mutex> lock(serinMutex);
     return serin;
@@ -80,12 +147,16 @@ std::vector<uint8_t> SerOutPort::SendSerial(const std::vector<uint8_t>& cmd) {
 bool SerOutPort::SendSer(const std::vector<uint8_t>& bytes) {
     setIodebug("Serial Out: " + KIVO::BS2S(bytes, static_cast<int>(bytes.size())) + "  ");
     OutLine(iodebug());
-    if (!SerialOutStream) return false;  // no port (COM0) or no stream: nothing to write to
+    std::lock_guard<std::mutex> lock(portMutex);
+    if (!SerialOutStream) {
+        // No port (COM0): nothing to write to. A configured port that is closed fails the write.
+        if (wanted) SerError = 1;
+        return false;
+    }
     try {
         SerialOutStream->write(bytes);
     } catch (const IOException&) {
-        OutLine("Unable to write to Serial Port");
-        SerError = 1;
+        writeFailed();
         return false;
     }
     return true;
@@ -94,12 +165,12 @@ bool SerOutPort::SendSer(const std::vector<uint8_t>& bytes) {
 bool SerOutPort::SendSer(const std::string& text) {
     setIodebug("Serial Out: " + text + "  ");
     OutLine(iodebug());
+    std::lock_guard<std::mutex> lock(portMutex);
     if (!serialPort) return false;
     try {
         serialPort->putString(text + "\n");
     } catch (const IOException&) {
-        OutLine("Unable to write to Serial Port");
-        SerError = 1;
+        writeFailed();
         return false;
     }
     return true;
@@ -107,6 +178,7 @@ bool SerOutPort::SendSer(const std::string& text) {
 
 std::vector<uint8_t> SerOutPort::ReadSer() {
     numBytes = 0;
+    std::unique_lock<std::mutex> portLock(portMutex);
     if (SerialInStream) {
         try {
             while (SerialInStream->available() > 0) {
@@ -128,6 +200,7 @@ std::vector<uint8_t> SerOutPort::ReadSer() {
             SerError = 2;
         }
     }
+    portLock.unlock();
     std::lock_guard<std::mutex> lock(serinMutex);
     return serin;
 }

@@ -2,8 +2,13 @@
 // The application's one serial port: opens the configured port at 9600 8N1 without handshake and
 // sends each device command, pacing commands 50 ms apart. Failures never leave this class: set-up
 // failures are recorded in NoCOM, transfer failures in SerError and in the results.
+//
+// A device that goes away (an unplugged USB adapter) is closed: by the write that finds it gone, or
+// by checkDevice(), which a watcher calls about once a second. reopen() opens the same device again
+// with the same settings. Until then every write fails at once; nothing is kept for later.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,7 +16,7 @@
 
 namespace SerialIO {
 class SerialConfig;
-class SerialPort;
+class SerialPortLocal;
 class SerInputStream;
 class SerOutputStream;
 }  // namespace SerialIO
@@ -32,6 +37,9 @@ public:
 
     // Sends one device command, pauses 50 ms after a successful write, returns the receive buffer.
     virtual std::vector<uint8_t> SendSerial(const std::vector<uint8_t>& cmd);
+    // Told of each command SendSerial has written, on the sending thread, before the pause: whoever
+    // keeps track of the line learns of a frame the moment it is on the line. Set before first use.
+    std::function<void(const std::vector<uint8_t>&)> onWritten;
     virtual bool SendSer(const std::vector<uint8_t>& bytes);
     virtual bool SendSer(const std::string& text);
     virtual std::vector<uint8_t> ReadSer();
@@ -41,12 +49,39 @@ public:
     // Latest trace text (thread-safe copy).
     static std::string iodebug();
 
+    // A real port is configured (not COM0, not a test double): one worth watching and reopening.
+    virtual bool watchable() const;
+    // The device the port opens, for messages ("/dev/ttyUSB0"); "" when no port is configured.
+    std::string devicePath() const;
+    // The port is open (its device was there at the latest open and has not been found gone since).
+    bool isOpen() const;
+    // Asks the device whether it is still there; when it is gone, closes the port. Gives the reason
+    // of a loss found since the previous call (here or by a write), "" when none.
+    std::string checkDevice();
+    // Opens the closed port again, as the first open did; true when it is open. Writes no console
+    // line when the device is still missing.
+    bool reopen();
+    // Closes the port (a restore that failed): the next reopen() starts afresh.
+    void closePort();
+    // Called when a write finds the device gone, on the writing thread with the port's lock held:
+    // it may only hand the news on (wake a watcher).
+    void setLossHandler(std::function<void()> handler);
+
 protected:
     // Constructor for test doubles: builds nothing, opens nothing.
     struct NoPort {};
     explicit SerOutPort(NoPort);
 
 private:
+    // Opens port, output and input stream; false (and nothing open) on a failure. With report, a
+    // failed open writes its console line and sets NoCOM, as at start-up. Caller holds portMutex.
+    bool openPort(bool report);
+    // Closes the port for good reason, keeping the reason for checkDevice. Caller holds portMutex.
+    void dropPort(const std::string& reason);
+    // After a failed write: records the error and closes the port when its device is gone. Caller
+    // holds portMutex.
+    void writeFailed();
+
     static void OutLine(const std::string& text);  // trace sink: writes nothing
     static void setIodebug(const std::string& text);
     static void appendIodebug(const std::string& text);
@@ -56,9 +91,14 @@ private:
     std::atomic<int> numBytes{0};
     std::atomic<int> SerError{0};
     std::shared_ptr<SerialIO::SerialConfig> serCfg;
-    std::unique_ptr<SerialIO::SerialPort> serialPort;
+    bool wanted = false;  // a real port is configured; written once in the constructor
+    // Guards the port and its streams, which the watcher closes and reopens while commands are sent.
+    mutable std::mutex portMutex;
+    std::unique_ptr<SerialIO::SerialPortLocal> serialPort;
     std::unique_ptr<SerialIO::SerOutputStream> SerialOutStream;
     std::unique_ptr<SerialIO::SerInputStream> SerialInStream;
+    std::string lossReason;                  // guarded by portMutex; "" when no loss is pending
+    std::function<void()> lossHandler;       // guarded by portMutex
     std::vector<uint8_t> serin;
     mutable std::mutex serinMutex;  // serin is written by ReadSer and copied out by SendSerial
 };

@@ -7,8 +7,10 @@
 
 std::atomic<int> TimeOut::minuteMillis{60000};
 
+long long TimeOut::limitMillis(int minutes) { return static_cast<long long>(minutes) * minuteMillis.load() + 2000; }
+
 TimeOut::TimeOut(std::weak_ptr<ClientSocket> session, int minutes)
-    : time(static_cast<long long>(minutes) * minuteMillis.load() + 2000), session_(std::move(session)) {}
+    : time(limitMillis(minutes)), session_(std::move(session)) {}
 
 TimeOut::~TimeOut() {
     std::thread t;
@@ -53,6 +55,15 @@ void TimeOut::stopme() {
 }
 
 void TimeOut::setNegTime() { time = -1; }
+
+void TimeOut::bringForward(int minutes) {
+    // Whole 200 ms steps, so that the countdown still ends exactly at 0.
+    const long long limit = (limitMillis(minutes) + 199) / 200 * 200;
+    long long left = time.load();
+    // Only a running countdown is shortened: a stopped (negative) or ended one stays as it is.
+    while (left > limit && !time.compare_exchange_weak(left, limit)) {
+    }
+}
 
 void TimeOut::join() {
     std::thread::id self = std::this_thread::get_id();

@@ -16,6 +16,8 @@ public:
 
     // The limit is taken from `minutes` now: minutes * minuteMillis + 2000 ms.
     TimeOut(std::weak_ptr<ClientSocket> session, int minutes);
+    // minutes * minuteMillis + 2000.
+    static long long limitMillis(int minutes);
     virtual ~TimeOut();
     TimeOut(const TimeOut&) = delete;
     TimeOut& operator=(const TimeOut&) = delete;
@@ -25,6 +27,9 @@ public:
     virtual void run();
     virtual void stopme();
     virtual void setNegTime();
+    // Brings the end closer: afterwards at most `minutes` (counted as the constructor does) are left.
+    // A limit further away than the running one changes nothing.
+    void bringForward(int minutes);
     // Waits for the timer thread, unless called on that thread.
     void join();
 

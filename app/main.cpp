@@ -16,13 +16,10 @@
 
 #include "app/CommandLine.h"
 #include "app/KIVO.h"
+#include "app/Parts.h"
+#include "app/ServiceNotify.h"
+#include "net/Access.h"
 #include "SerialIO/IOException.h"
-#ifdef KIVO_HAVE_SIM
-#include "tools/sim/KivoSim.h"
-#endif
-#ifdef KIVO_HAVE_GUI
-#include "gui/Gui.h"
-#endif
 
 namespace {
 
@@ -74,10 +71,40 @@ void awaitStopRequest() {
 // ends at once without unwinding.
 [[noreturn]] void waitForStop() {
     awaitStopRequest();
+    ServiceNotify::stopping();
     KIVO::FlushConsole();
     std::cout.flush();
     std::fflush(stdout);
     std::_Exit(0);
+}
+
+// After start-up: serves the web control page when --http-port asked for it. A port that cannot
+// be bound leaves the rest of the server running, with a console line saying so.
+void startWebPage(int port) {
+    if (port == 0) return;
+    if (!parts::webPageBuilt()) {
+        KIVO::OutLine("This build has no web page: --http-port is ignored");
+        return;
+    }
+    try {
+        KIVO::OutLine("Web page on port " + std::to_string(parts::startWebPage(port)));
+    } catch (const std::exception& e) {
+        KIVO::OutLine(std::string("Web page not started: ") + e.what());
+    }
+}
+
+// After start-up: serves the router protocol when --router-port asked for it, like the web page.
+void startRouterFace(int port) {
+    if (port < 0) return;
+    if (!parts::routerFaceBuilt()) {
+        KIVO::OutLine("This build has no router-protocol face: --router-port is ignored");
+        return;
+    }
+    try {
+        KIVO::OutLine("Router protocol on port " + std::to_string(parts::startRouterFace(port)));
+    } catch (const std::exception& e) {
+        KIVO::OutLine(std::string("Router protocol not started: ") + e.what());
+    }
 }
 
 }  // namespace
@@ -101,59 +128,70 @@ int KIVO::main(int argc, char** argv) {
     if (!cl.configPath.empty()) filename = cl.configPath;
     headless = cl.headless;
     deviceOverride = cl.devicePath;
+    statePath = cl.statePath.empty() ? CommandLine::defaultStatePath(std::getenv("STATE_DIRECTORY"))
+                                     : cl.statePath;
     // From here on status lines are echoed by a writer thread, so a slow console never holds up a
     // command; the serial layer's few lines join the same stream in order.
     StartConsoleWriter();
     SerialIO::setConsoleSink(&KIVO::OutLine);
+    net::setConsoleSink(&KIVO::OutLine);
+
+    // Where every face listens and whom it serves; the parser has checked both values.
+    net::AccessPolicy& access = net::AccessPolicy::instance();
+    access.setListenAddress(cl.listenAddress);
+    if (!cl.allow.empty()) {
+        std::string unused;
+        const auto prefixes = net::parseCidrList(cl.allow, unused);
+        std::string shown;
+        for (const net::Cidr& prefix : *prefixes) shown += (shown.empty() ? "" : ", ") + prefix.text();
+        access.setAllowed(*prefixes);
+        OutLine("Serving only clients from " + shown);
+    }
 
     if (cl.simulate) {
-#ifdef KIVO_HAVE_SIM
+        if (!parts::simulatorBuilt()) {
+            std::cerr << "kivonet: this build has no simulated selector" << std::endl;
+            return 2;
+        }
         if (!cl.devicePath.empty()) {
             std::cerr << "kivonet: --simulate and --device exclude each other" << std::endl;
             return 2;
         }
-        // The simulated selector lives as long as the process; its lines go to the console.
-        static std::unique_ptr<SimulatedSelector> selector;
-        selector = std::make_unique<SimulatedSelector>(
-            [](const std::string& line) { OutLine("Simulated selector: " + line); });
         try {
-            selector->start();
+            deviceOverride = parts::startSimulator(
+                [](const std::string& line) { OutLine("Simulated selector: " + line); });
         } catch (const std::exception& e) {
             std::cerr << "kivonet: cannot start the simulated selector: " << e.what() << std::endl;
             return 1;
         }
-        deviceOverride = selector->devicePath();
         OutLine("Simulated selector on " + deviceOverride);
-#else
-        std::cerr << "kivonet: this build has no simulated selector" << std::endl;
-        return 2;
-#endif
     }
 
-#ifdef KIVO_HAVE_GUI
-    if (!headless && !kivogui::displayAvailable()) {
-        headless = true;
-        OutLine("No display: running headless");
-    } else if (headless) {
+    const parts::Window window = parts::window();
+    if (headless)
         OutLine("Running headless");
-    }
+    else if (window == parts::Window::NoDisplay)
+        OutLine("No display: running headless");
+    else if (window == parts::Window::NotBuilt)
+        OutLine("No window in this build: running headless");
+    headless = headless || window != parts::Window::Available;
     if (!headless) {
-        kivogui::install();
+        parts::installWindow();
         // The window's event loop runs on this thread; start-up runs on its own and then waits for
         // a stop signal, so Ctrl-C still ends a windowed server.
-        kivogui::runWithStartup([] {
+        parts::runWindowWithStartup([port = cl.httpPort, routerPort = cl.routerPort] {
             KIVO kivo;
             kivo.init();
+            startWebPage(port);
+            startRouterFace(routerPort);
             waitForStop();
         });
     }
-#else
-    if (!headless) OutLine("No window in this build: running headless");
-    headless = true;
-#endif
 
     KIVO kivo;
     kivo.init();
+    startWebPage(cl.httpPort);
+    startRouterFace(cl.routerPort);
     waitForStop();
 }
 

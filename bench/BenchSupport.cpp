@@ -441,21 +441,57 @@ long readCpuTicks(pid_t pid) {
     return utime < 0 || stime < 0 ? -1 : utime + stime;
 }
 
-long readContextSwitches(pid_t pid) {
+std::map<pid_t, ThreadSwitches> readThreadSwitches(pid_t pid) {
+    std::map<pid_t, ThreadSwitches> threads;
     std::string dir = "/proc/" + std::to_string(pid) + "/task";
     DIR* d = opendir(dir.c_str());
-    if (!d) return -1;
-    long total = 0;
+    if (!d) return threads;
     while (dirent* e = readdir(d)) {
         if (e->d_name[0] == '.') continue;
         std::string text = "\n" + readFile(dir + "/" + e->d_name + "/status");
-        long v = fieldKb(text, "voluntary_ctxt_switches");
-        long nv = fieldKb(text, "nonvoluntary_ctxt_switches");
-        if (v > 0) total += v;
-        if (nv > 0) total += nv;
+        ThreadSwitches& t = threads[static_cast<pid_t>(std::atol(e->d_name))];
+        t.voluntary = std::max(0L, fieldKb(text, "voluntary_ctxt_switches"));
+        t.involuntary = std::max(0L, fieldKb(text, "nonvoluntary_ctxt_switches"));
+        t.wchan = readFile(dir + "/" + e->d_name + "/wchan");
     }
     closedir(d);
+    return threads;
+}
+
+long readContextSwitches(pid_t pid) {
+    const auto threads = readThreadSwitches(pid);
+    if (threads.empty()) return -1;
+    long total = 0;
+    for (const auto& [tid, t] : threads) total += t.voluntary + t.involuntary;
     return total;
+}
+
+SwitchesPerCommand switchesPerCommand(const std::map<pid_t, ThreadSwitches>& before,
+                                      const std::map<pid_t, ThreadSwitches>& after, int commands) {
+    SwitchesPerCommand r;
+    if (commands <= 0) return r;
+    // Threads that exist at both ends. The session thread is the one waiting in a socket read at the
+    // end (the most often sleeping of those, should there be several); failing that, the one that went
+    // to sleep most often.
+    std::vector<std::pair<pid_t, ThreadSwitches>> deltas;
+    for (const auto& [tid, end] : after) {
+        auto start = before.find(tid);
+        if (start == before.end()) continue;
+        deltas.push_back({tid, {end.voluntary - start->second.voluntary,
+                                end.involuntary - start->second.involuntary, end.wchan}});
+    }
+    if (deltas.empty()) return r;
+    auto rank = [](const auto& d) { return std::make_pair(d.second.wchan == "wait_woken", d.second.voluntary); };
+    auto session = std::max_element(deltas.begin(), deltas.end(),
+                                    [&](const auto& a, const auto& b) { return rank(a) < rank(b); });
+    const double n = commands;
+    r.sessionVoluntary = static_cast<double>(session->second.voluntary) / n;
+    r.sessionInvoluntary = static_cast<double>(session->second.involuntary) / n;
+    r.otherMostWoken = 0;
+    for (auto it = deltas.begin(); it != deltas.end(); ++it)
+        if (it != session) r.otherMostWoken = std::max(r.otherMostWoken, static_cast<double>(it->second.voluntary) / n);
+    r.threads = static_cast<int>(deltas.size());
+    return r;
 }
 
 bool mapsContain(pid_t pid, const std::string& needle) {

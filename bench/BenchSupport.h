@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <map>
+#include <sys/types.h>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -63,6 +66,7 @@ public:
     // One connection attempt; false when nothing accepts on the port.
     bool connect(int port);
     bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }  // for reading raw bytes (router protocol) with poll
     bool send(const std::string& data);
     // One line without its line end, or nothing on timeout or end of stream.
     std::optional<std::string> readLine(milliseconds timeout);
@@ -127,6 +131,24 @@ int pickFreePort(int low, int high, const std::vector<int>& avoid);
 long readStatusKb(pid_t pid, const std::string& field);  // "VmRSS", "RssAnon", ...
 long readCpuTicks(pid_t pid);                             // utime + stime
 long readContextSwitches(pid_t pid);                      // summed over every thread
+
+// Context switches of one thread: voluntary (it went to sleep) and involuntary (it was preempted).
+struct ThreadSwitches {
+    long voluntary = 0, involuntary = 0;
+    std::string wchan;  // where it sleeps right now ("wait_woken": a socket read)
+};
+std::map<pid_t, ThreadSwitches> readThreadSwitches(pid_t pid);  // by thread id; empty when gone
+
+// What a run of `commands` commands cost in switches, between two readings of the same process. The
+// session thread is the one found in its socket read at the end (it sleeps in its read and its pacing
+// pause); every other thread's voluntary switches count as its wake-ups.
+struct SwitchesPerCommand {
+    double sessionVoluntary = NAN, sessionInvoluntary = NAN;
+    double otherMostWoken = NAN;  // the most often woken other thread, per command
+    int threads = 0;
+};
+SwitchesPerCommand switchesPerCommand(const std::map<pid_t, ThreadSwitches>& before,
+                                      const std::map<pid_t, ThreadSwitches>& after, int commands);
 bool mapsContain(pid_t pid, const std::string& needle);
 
 std::string cpuModel();

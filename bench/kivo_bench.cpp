@@ -1,8 +1,8 @@
 // kivo_bench: measures the kivonet server on a pseudo-terminal, side by side with a plain
-// TCP-to-serial gateway (ser2net) on the same machine and in the same run, and prints one table
-// (also written as CSV).
+// TCP-to-serial gateway (ser2net) and a minimal forwarder (the machine's floor) on the same machine
+// and in the same run, and prints one table (also written as CSV).
 //
-//   kivo_bench --server build/kivonet [--ser2net ser2net] [--csv build/bench.csv]
+//   kivo_bench --server build/kivonet [--ser2net ser2net] [--forwarder PATH] [--csv build/bench.csv]
 //              [--commands 240] [--sessions 1000] [--idle-seconds 10] [--no-window]
 //
 // Every child (kivonet, ser2net, Xvfb) runs in its own process group and is killed on every way
@@ -10,6 +10,13 @@
 
 #include "bench/BenchSupport.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -32,13 +39,16 @@ namespace {
 
 constexpr int kPortLow = 2873;
 constexpr int kPortHigh = 3128;
-constexpr milliseconds kCommandSpacing{60};
+// Each program gets a command every 90 ms: the server's 50 ms pause after a frame must have run out
+// before its next command, even when a loaded machine wakes it late.
+constexpr milliseconds kCommandSpacing{90};
 constexpr milliseconds kSelectionSpacing{130};
 constexpr double kFramePause = 50.0;
 
 struct Options {
     std::string server = "build/kivonet";
     std::string ser2net = "ser2net";
+    std::string forwarder;  // default: kivo_forwarder next to the bench program
     std::string csv = "build/bench.csv";
     int commands = 240;
     int sessions = 1000;
@@ -109,7 +119,8 @@ void writeConfig(const fs::path& path, int port) {
 // Starts a server and times it: until the port accepts, until "OK" on that connection and until
 // the ready line. Tries another port when the chosen one turns out taken.
 Started startKivonet(const Options& opt, const fs::path& dir, const std::string& device,
-                     bool headless, const std::vector<std::string>& env) {
+                     bool headless, const std::vector<std::string>& env,
+                     const std::vector<std::string>& extraArgs = {}) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         Started s;
         s.port = pickFreePort(kPortLow, kPortHigh, gPortsTaken);
@@ -118,6 +129,7 @@ Started startKivonet(const Options& opt, const fs::path& dir, const std::string&
         std::vector<std::string> argv{opt.server};
         if (headless) argv.push_back("--headless");
         argv.insert(argv.end(), {"--config", cfg.string(), "--device", device});
+        argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
         s.child = std::make_unique<Child>();
         if (!s.child->start(argv, env)) throw std::runtime_error("cannot start " + opt.server);
         const auto t0 = s.child->startedAt();
@@ -158,6 +170,18 @@ struct Gateway {
     int port = 0;
 };
 
+// Waits until the reference program just started accepts on its port and connects to it; stops the
+// program when it does not within 3 s.
+bool connectWhenAccepting(Gateway& g) {
+    const auto giveUp = Clock::now() + milliseconds(3000);
+    while (Clock::now() < giveUp && g.child->running()) {
+        if (g.client.connect(g.port)) return true;
+        usleep(1000);
+    }
+    g.child->stop();
+    return false;
+}
+
 Gateway startSer2net(const Options& opt, const fs::path& dir, const std::string& device) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         Gateway g;
@@ -175,15 +199,26 @@ Gateway startSer2net(const Options& opt, const fs::path& dir, const std::string&
                                       (dir / "ser2net.pid").string()};
         if (!g.child->start(argv, {}, (dir / "ser2net.log").string()))
             throw std::runtime_error("cannot start ser2net");
-        const auto giveUp = Clock::now() + milliseconds(3000);
-        while (Clock::now() < giveUp && g.child->running()) {
-            if (g.client.connect(g.port)) return g;
-            usleep(1000);
-        }
-        g.child->stop();
+        if (connectWhenAccepting(g)) return g;
         log("ser2net did not accept on port " + std::to_string(g.port) + "; trying another");
     }
     throw std::runtime_error("ser2net did not start (see its log in the bench's temporary folder)");
+}
+
+// The minimal forwarder built next to the bench: the floor any TCP-to-serial program can reach here.
+Gateway startForwarder(const Options& opt, const fs::path& dir, const std::string& device) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Gateway g;
+        g.port = pickFreePort(kPortLow, kPortHigh, gPortsTaken);
+        gPortsTaken.push_back(g.port);
+        g.child = std::make_unique<Child>();
+        if (!g.child->start({opt.forwarder, std::to_string(g.port), device}, {},
+                            (dir / "forwarder.log").string()))
+            throw std::runtime_error("cannot start " + opt.forwarder);
+        if (connectWhenAccepting(g)) return g;
+        log("forwarder did not accept on port " + std::to_string(g.port) + "; trying another");
+    }
+    throw std::runtime_error("the forwarder did not start (see its log in the bench's temporary folder)");
 }
 
 // ------------------------------------------------------------------ measurements
@@ -272,22 +307,137 @@ void sleepUntil(Clock::time_point when) {
 
 // ------------------------------------------------------------------ the run
 
-// The measuring thread runs at a real-time priority when allowed, so that its own wake-ups after
-// a byte arrives do not count against the programs measured. Everything it starts (the programs,
-// the output reader threads) is reset to the normal policy.
-std::string raiseMeasuringPriority() {
+// Command latency is measured twice: first with the measuring thread at the normal priority, as a
+// user's client runs, then at a real-time priority when allowed, so that the bench's own wake-ups
+// after a byte arrives do not count against the programs measured. Everything the thread starts
+// afterwards (the programs, the output reader threads) is reset to the normal policy.
+bool raiseMeasuringPriority() {
     sched_param param{};
     param.sched_priority = 10;
-    if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0)
-        return "bench thread SCHED_FIFO 10";
-    return "bench thread at normal priority (no permission for SCHED_FIFO)";
+    return sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
+}
+
+std::string loadAverage() { return commandOutput("cut -d' ' -f1-3 /proc/loadavg"); }
+
+// One program that takes commands: how to send a frame to it and where its frames appear.
+struct Target {
+    Client* client = nullptr;
+    Pty* line = nullptr;
+    LatencySample* sample = nullptr;
+};
+
+struct Round {
+    std::string label;  // "normal" or "SCHED_FIFO"
+    LatencySample raw, words, gateway, floor;
+    SwitchesPerCommand rawSwitches, wordSwitches;
+    SwitchesPerCommand floorSwitches;  // the forwarder over the raw run: what the machine's load alone costs
+};
+
+// The three programs in turn, a third of the spacing apart, so each gets a command every 90 ms and all
+// see the same machine conditions. `kivonetLine` makes the server's command for an input number.
+void interleave(int commands, Target kivonet, const std::function<std::string(int)>& kivonetLine,
+                Target gateway, Target floor, bool record) {
+    const auto third = kCommandSpacing / 3;
+    auto next = Clock::now();
+    for (int i = 0; i < commands; ++i) {
+        const int input = (i % 16) + 1;
+        const auto frame = frameFor(1, input);
+        const std::string bytes(frame.begin(), frame.end());
+        sleepUntil(next);
+        next += third;
+        timeCommand(*kivonet.client, *kivonet.line, kivonetLine(input), frame, *kivonet.sample, record);
+        for (Target* t : {&gateway, &floor}) {
+            sleepUntil(next);
+            next += third;
+            if (t->client) timeCommand(*t->client, *t->line, bytes, frame, *t->sample, record);
+        }
+    }
+    // The server's last pacing pause and what follows it belong to the run.
+    std::this_thread::sleep_for(milliseconds(150));
+}
+
+Round measureRound(const std::string& label, const Options& opt, Client& k, Pty& line, pid_t kpid,
+                   Client* gw, Pty* gwLine, Client* fw, Pty* fwLine, pid_t fwpid) {
+    Round r;
+    r.label = label;
+    log("command latency, measuring thread " + label + ": " + std::to_string(opt.commands) +
+        " commands each, raw and \"SetN\"");
+    LatencySample warm;
+    Target ours{&k, &line, &r.raw};
+    Target gateway{gw, gwLine, &r.gateway};
+    Target floor{fw, fwLine, &r.floor};
+    auto raw = [](int input) { return "0x" + hex(frameFor(1, input)) + "\n"; };
+    auto word = [](int input) { return "Set" + std::to_string(input) + "\n"; };
+    interleave(5, {&k, &line, &warm}, raw, {gw, gwLine, &warm}, {fw, fwLine, &warm}, false);
+
+    auto before = readThreadSwitches(kpid);
+    const auto floorBefore = readThreadSwitches(fwpid);
+    interleave(opt.commands, ours, raw, gateway, floor, true);
+    r.rawSwitches = switchesPerCommand(before, readThreadSwitches(kpid), opt.commands);
+    r.floorSwitches = switchesPerCommand(floorBefore, readThreadSwitches(fwpid), opt.commands);
+
+    // Command words in output mode 0: one frame per selection.
+    k.send("Out1\n");
+    usleep(200 * 1000);
+    ours.sample = &r.words;
+    before = readThreadSwitches(kpid);
+    interleave(opt.commands, ours, word, gateway, floor, true);
+    r.wordSwitches = switchesPerCommand(before, readThreadSwitches(kpid), opt.commands);
+    return r;
+}
+
+void addRoundRows(const Round& r, const std::string& gwVersion, const std::string& gwNote) {
+    const std::string at = " (" + r.label + ")";
+    const Stats gw = summarize(r.gateway.ms);
+    const bool haveGw = gw.n > 0;
+    // The same bounds for raw bytes and command words: as fast as the plain gateway in the same run.
+    auto kivonetRow = [&](const std::string& name, const LatencySample& sample) {
+        const Stats st = summarize(sample.ms);
+        const bool ok = st.n > 0 && sample.misses == 0 &&
+                        (!haveGw || (st.median <= gw.median && st.p99 <= 1.5 * gw.p99));
+        addStats(name + at, st, "ms", "median <= ser2net, p99 <= 1.5x", verdict(ok), sampleNote(sample));
+    };
+    kivonetRow("latency kivonet \"0xFE01nn\"", r.raw);
+    kivonetRow("latency kivonet \"SetN\" (Out1)", r.words);
+    if (haveGw)
+        addStats("latency ser2net FE 01 nn" + at, gw, "ms", "", "", sampleNote(r.gateway) + gwVersion);
+    else
+        addNote("latency ser2net FE 01 nn" + at, "not measured: " + (gwNote.empty() ? "no frames" : gwNote));
+    const Stats floor = summarize(r.floor.ms);
+    if (floor.n > 0)
+        addStats("latency forwarder FE 01 nn" + at, floor, "ms", "", "", sampleNote(r.floor) + "the floor");
+    const Stats raw = summarize(r.raw.ms);
+    if (haveGw && raw.n > 0)
+        gRows.push_back(Row{"ratio kivonet/ser2net" + at, NAN, raw.median / gw.median, raw.p99 / gw.p99,
+                            raw.max / gw.max, "x", "median <= 1, p99 <= 1.5",
+                            verdict(raw.median <= gw.median && raw.p99 <= 1.5 * gw.p99), ""});
+    gSamples.push_back({"latency kivonet" + at, r.raw.ms});
+    gSamples.push_back({"latency kivonet SetN" + at, r.words.ms});
+    gSamples.push_back({"latency ser2net" + at, r.gateway.ms});
+    gSamples.push_back({"latency forwarder" + at, r.floor.ms});
+}
+
+// Per command: the session thread's switches (its read and its pacing pause are the two it needs)
+// and the wake-ups of the most often woken other thread.
+void addSwitchRows(const std::string& what, const SwitchesPerCommand& s, const SwitchesPerCommand& floor) {
+    const double session = s.sessionVoluntary + s.sessionInvoluntary;
+    std::string note = "voluntary " + fmt(s.sessionVoluntary, 2) + ", preempted " +
+                       fmt(s.sessionInvoluntary, 2) + "; " + std::to_string(s.threads) + " threads";
+    if (floor.threads > 0)
+        note += "; forwarder in the same run: preempted " + fmt(floor.sessionInvoluntary, 2);
+    addValue("context switches/command, session " + what, session, "", "<= 2",
+             verdict(!std::isnan(session) && session <= 2.05), note);
+    addValue("wake-ups/command, other threads " + what, s.otherMostWoken, "", "<= 1",
+             verdict(!std::isnan(s.otherMostWoken) && s.otherMostWoken <= 1.05),
+             "the most often woken thread besides the session's");
 }
 
 void run(const Options& opt, const fs::path& dir) {
-    const std::string priority = raiseMeasuringPriority();
-    addNote("machine", cpuModel() + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) +
-                           " cores, " + kernelRelease() + "; load average " +
-                           commandOutput("cut -d' ' -f1-3 /proc/loadavg") + "; " + priority);
+    const std::string machine = cpuModel() + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) +
+                                " cores, " + kernelRelease() + "; load average " + loadAverage() +
+                                " at the start";
+    gRows.push_back(Row{"machine", NAN, NAN, NAN, NAN, "", "", "", machine});
+    const std::size_t machineRow = gRows.size() - 1;
 
     std::vector<double> listenMs, greetingMs, readyMs;
     auto recordStart = [&](const Started& s) {
@@ -317,63 +467,44 @@ void run(const Options& opt, const fs::path& dir) {
     log("idle CPU over " + std::to_string(opt.idleSeconds) + " s with one client connected");
     const Idle idle = measureIdle(kpid, opt.idleSeconds);
 
-    // The plain gateway on a second pseudo-terminal.
-    std::unique_ptr<Pty> gwLine;
-    Gateway gw;
-    std::string gwNote;
-    try {
-        gwLine = std::make_unique<Pty>();
-        log("starting " + opt.ser2net + " on " + gwLine->slavePath());
-        gw = startSer2net(opt, dir, gwLine->slavePath());
-    } catch (const std::exception& e) {
-        gwNote = e.what();
-        log("gateway unavailable: " + gwNote);
-        gwLine.reset();
-    }
-
-    // Command latency, the two programs in turn half a spacing apart: each gets a command every
-    // 60 ms, and both see the same machine conditions throughout.
-    log("command latency: " + std::to_string(opt.commands) + " commands each, " +
-        std::to_string(kCommandSpacing.count()) + " ms apart");
-    LatencySample ours, theirs, warm;
-    const auto half = kCommandSpacing / 2;
-    for (int i = 0; i < 5; ++i) {
-        timeCommand(k.client, line, "0xFE0101\n", frameFor(1, 1), warm, false);
-        std::this_thread::sleep_for(half);
-        if (gwLine) timeCommand(gw.client, *gwLine, std::string("\xFE\x01\x01", 3), frameFor(1, 1), warm, false);
-        std::this_thread::sleep_for(half);
-    }
-    {
-        auto next = Clock::now();
-        for (int i = 0; i < opt.commands; ++i) {
-            const int input = (i % 16) + 1;
-            auto frame = frameFor(1, input);
-            sleepUntil(next);
-            next += half;
-            timeCommand(k.client, line, "0x" + hex(frame) + "\n", frame, ours, true);
-            sleepUntil(next);
-            next += half;
-            if (gwLine)
-                timeCommand(gw.client, *gwLine, std::string(frame.begin(), frame.end()), frame, theirs,
-                            true);
+    // The plain gateway and the forwarder, each on a pseudo-terminal of its own.
+    std::unique_ptr<Pty> gwLine, fwLine;
+    Gateway gw, fw;
+    std::string gwNote, fwNote;
+    // Starts one of them; a reference that does not start leaves its rows with a note instead.
+    auto startReference = [&](const std::string& program, auto start, std::unique_ptr<Pty>& refLine,
+                              Gateway& g, std::string& note) {
+        try {
+            refLine = std::make_unique<Pty>();
+            log("starting " + program + " on " + refLine->slavePath());
+            g = start(opt, dir, refLine->slavePath());
+        } catch (const std::exception& e) {
+            note = e.what();
+            log(program + " unavailable: " + note);
+            refLine.reset();
         }
-    }
+    };
+    startReference(opt.ser2net, startSer2net, gwLine, gw, gwNote);
+    startReference(opt.forwarder, startForwarder, fwLine, fw, fwNote);
+    const std::string gwVersion = gwLine ? commandOutput(opt.ser2net + " -v") : std::string();
 
-    // Command words in output mode 0.
-    log("command latency of \"SetN\" after \"Out1\"");
-    LatencySample words;
-    k.client.send("Out1\n");
-    usleep(200 * 1000);
-    {
-        auto next = Clock::now();
-        for (int i = 0; i < opt.commands; ++i) {
-            sleepUntil(next);
-            next += kCommandSpacing;
-            const int input = (i % 16) + 1;
-            timeCommand(k.client, line, "Set" + std::to_string(input) + "\n", frameFor(1, input),
-                        words, true);
-        }
-    }
+    const pid_t fwpid = fwLine && fw.child ? fw.child->pid() : -1;
+    std::vector<Round> rounds;
+    rounds.push_back(measureRound("normal", opt, k.client, line, kpid, gwLine ? &gw.client : nullptr,
+                                  gwLine.get(), fwLine ? &fw.client : nullptr, fwLine.get(), fwpid));
+    const bool realtime = raiseMeasuringPriority();
+    if (realtime)
+        rounds.push_back(measureRound("SCHED_FIFO", opt, k.client, line, kpid,
+                                      gwLine ? &gw.client : nullptr, gwLine.get(),
+                                      fwLine ? &fw.client : nullptr, fwLine.get(), fwpid));
+    gRows[machineRow].note += ", " + loadAverage() + " after the latency rounds; measuring thread " +
+                              (realtime ? "at normal priority, then SCHED_FIFO 10"
+                                        : "at normal priority only (no permission for SCHED_FIFO)");
+    for (const Round& r : rounds) addRoundRows(r, gwVersion, gwNote);
+    if (!fwLine) addNote("latency forwarder FE 01 nn", "not measured: " + fwNote);
+    if (!realtime) addNote("latency (SCHED_FIFO)", "not measured: no permission for SCHED_FIFO");
+    addSwitchRows("\"0xFE01nn\" (normal)", rounds.front().rawSwitches, rounds.front().floorSwitches);
+    addSwitchRows("\"SetN\" (normal)", rounds.front().wordSwitches, rounds.front().floorSwitches);
 
     // Frame pacing in output mode 2.
     log("frame pacing of \"SetN\" after \"Out3\"");
@@ -443,8 +574,10 @@ void run(const Options& opt, const fs::path& dir) {
     k.client.send("Close\n");
     k.client.close();
     k.child->stop();
-    if (gw.child) gw.child->stop();
-    gw.client.close();
+    for (Gateway* g : {&gw, &fw}) {
+        if (g->child) g->child->stop();
+        g->client.close();
+    }
 
     // More start-ups for a steadier start-up figure.
     for (int i = 1; i < opt.startups; ++i) {
@@ -456,29 +589,8 @@ void run(const Options& opt, const fs::path& dir) {
     }
 
     // ---- rows
-    gSamples = {{"latency kivonet", ours.ms}, {"latency kivonet SetN", words.ms},
-                {"latency ser2net", theirs.ms}, {"pacing excess", excess}, {"turnover", turnover}};
-    const Stats ourStats = summarize(ours.ms);
-    const Stats gwStats = summarize(theirs.ms);
-    const bool haveGw = gwStats.n > 0;
-    const bool latencyOk = ourStats.n > 0 && ourStats.p99 < 1.0 &&
-                           (!haveGw || ourStats.median <= gwStats.median) && ours.misses == 0;
-    addStats("latency kivonet \"0xFE01nn\"", ourStats, "ms", "median <= ser2net, p99 < 1",
-             verdict(latencyOk), sampleNote(ours));
-    const Stats wordStats = summarize(words.ms);
-    addStats("latency kivonet \"SetN\" (Out1)", wordStats, "ms", "p99 < 1",
-             verdict(wordStats.n > 0 && wordStats.p99 < 1.0 && words.misses == 0), sampleNote(words));
-    if (haveGw) {
-        addStats("latency ser2net FE 01 nn", gwStats, "ms", "", "",
-                 sampleNote(theirs) + commandOutput(opt.ser2net + " -v"));
-    } else {
-        addNote("latency ser2net FE 01 nn", "not measured: " + (gwNote.empty() ? "no frames" : gwNote));
-    }
-    if (haveGw && ourStats.n > 0) {
-        gRows.push_back(Row{"ratio kivonet/ser2net", NAN, ourStats.median / gwStats.median,
-                            ourStats.p99 / gwStats.p99, ourStats.max / gwStats.max, "x", "median <= 1",
-                            verdict(ourStats.median <= gwStats.median), ""});
-    }
+    gSamples.push_back({"pacing excess", excess});
+    gSamples.push_back({"turnover", turnover});
 
     const Stats pacing = summarize(excess);
     std::string pacingNote = "min gap " + fmt(minGap) + " ms";
@@ -517,6 +629,192 @@ void run(const Options& opt, const fs::path& dir) {
     addValue("idle CPU, one client, " + std::to_string(opt.idleSeconds) + " s", idle.cpuPercent, "%",
              "< 0.5", verdict(!std::isnan(idle.cpuPercent) && idle.cpuPercent < 0.5),
              "wake-ups " + fmt(idle.wakeupsPerSecond, 1) + "/s");
+}
+
+// ------------------------------------------------------------------ the router-protocol face
+
+// Reads what has arrived on each of the router clients until every one has `text` after what it had
+// before, or the time is up. Gives, per client, the time its copy was complete.
+std::vector<Clock::time_point> waitAll(std::vector<Client>& clients, std::vector<std::string>& buffers,
+                                       const std::string& text, milliseconds timeout) {
+    std::vector<Clock::time_point> at(clients.size());
+    std::vector<bool> done(clients.size(), false);
+    std::size_t left = clients.size();
+    const auto giveUp = Clock::now() + timeout;
+    std::vector<pollfd> set;
+    while (left > 0 && Clock::now() < giveUp) {
+        set.clear();
+        for (std::size_t i = 0; i < clients.size(); ++i)
+            if (!done[i]) set.push_back({clients[i].fd(), POLLIN, 0});
+        if (::poll(set.data(), set.size(), 50) <= 0) continue;
+        const auto now = Clock::now();
+        for (std::size_t i = 0, k = 0; i < clients.size(); ++i) {
+            if (done[i]) continue;
+            const pollfd& p = set[k++];
+            if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char chunk[8192];
+            const ssize_t n = ::recv(clients[i].fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+            if (n > 0) buffers[i].append(chunk, static_cast<std::size_t>(n));
+            if (const auto found = buffers[i].find(text); found != std::string::npos) {
+                buffers[i].erase(0, found + text.size());
+                done[i] = true;
+                at[i] = now;
+                --left;
+            } else if (n == 0) {
+                done[i] = true;  // gone: counted as never complete
+                --left;
+            }
+        }
+    }
+    return at;
+}
+
+// A server with the router face on, 200 router clients and one line client: how soon a router
+// request puts its frame on the line (beside the line protocol's "SetN" in the same run), how soon
+// every router client hears of a selection once its frame is on the line, and what the clients cost
+// in resident memory.
+void runRouter(const Options& opt, const fs::path& dir) {
+    constexpr int kRouterClients = 200;
+    Pty line;
+    const int routerPort = pickFreePort(kPortLow, kPortHigh, gPortsTaken);
+    gPortsTaken.push_back(routerPort);
+    log("starting kivonet with the router face on port " + std::to_string(routerPort));
+    Started k = startKivonet(opt, dir, line.slavePath(), true, {},
+                             {"--router-port", std::to_string(routerPort), "--state-file",
+                              (dir / "router.state").string()});
+    const pid_t pid = k.child->pid();
+    // The face opens after the start-up pause.
+    std::vector<Client> routers(kRouterClients);
+    {
+        const auto giveUp = Clock::now() + milliseconds(8000);
+        while (!routers[0].connect(routerPort) && Clock::now() < giveUp) usleep(20 * 1000);
+    }
+    if (!routers[0].isOpen()) {
+        addNote("router face", "not measured: the router port did not open");
+        return;
+    }
+    routers[0].close();
+    usleep(300 * 1000);
+    const long rssIdle = readStatusKb(pid, "VmRSS");
+    std::vector<std::string> buffers(kRouterClients);
+    for (auto& c : routers) c.connect(routerPort);
+    const auto prelude = waitAll(routers, buffers, "END PRELUDE:\n\n", milliseconds(10000));
+    const auto missing = std::count(prelude.begin(), prelude.end(), Clock::time_point{});
+    if (missing > 0) log(std::to_string(missing) + " router clients got no dump");
+
+    k.client.send("Out1\n");
+    usleep(200 * 1000);
+    line.drain();
+
+    // Request to first frame byte, router and line protocol in turn.
+    LatencySample routed, set;
+    std::vector<double> fanout;
+    int fanoutMisses = 0;
+    {
+        auto next = Clock::now();
+        for (int i = 0; i < opt.commands / 2 + 2; ++i) {
+            const bool record = i >= 2;
+            const int input = (i % 14) + 2;  // never what the line request before left, nor start-up's 1
+            sleepUntil(next);
+            next += kSelectionSpacing;
+            timeCommand(routers[0], line,
+                        "VIDEO OUTPUT ROUTING:\n0 " + std::to_string(input - 1) + "\n\n", frameFor(1, input),
+                        routed, record);
+            const auto frameAt = Clock::now();  // timeCommand returns once the whole frame is read
+            const auto got = waitAll(routers, buffers, "VIDEO OUTPUT ROUTING:\n0 " + std::to_string(input - 1) + "\n\n",
+                                     milliseconds(2000));
+            double slowest = 0;
+            bool all = true;
+            for (const auto& t : got) {
+                if (t == Clock::time_point{}) all = false;
+                else slowest = std::max(slowest, msBetween(frameAt, t));
+            }
+            if (record) {
+                if (all) fanout.push_back(slowest);
+                else ++fanoutMisses;
+            }
+            sleepUntil(next);
+            next += kSelectionSpacing;
+            const int other = input == 16 ? 1 : 16;
+            timeCommand(k.client, line, "Set" + std::to_string(other) + "\n", frameFor(1, other), set, record);
+            waitAll(routers, buffers, "VIDEO OUTPUT ROUTING:\n0 " + std::to_string(other - 1) + "\n\n",
+                    milliseconds(2000));
+        }
+    }
+    usleep(300 * 1000);
+    const long rssClients = readStatusKb(pid, "VmRSS");
+    const std::string memNote = memoryNote(pid);
+    for (auto& c : routers) c.close();
+    k.client.close();
+    k.child->stop();
+
+    gSamples.push_back({"latency router request", routed.ms});
+    gSamples.push_back({"latency line SetN beside router", set.ms});
+    gSamples.push_back({"router update to all clients", fanout});
+    const Stats r = summarize(routed.ms), l = summarize(set.ms), f = summarize(fanout);
+    addStats("latency router request (Out1)", r, "ms", "median <= line SetN",
+             verdict(r.n > 0 && l.n > 0 && r.median <= l.median && routed.misses == 0), sampleNote(routed));
+    addStats("latency line \"SetN\" beside router", l, "ms", "", "", sampleNote(set));
+    addStats("router update to all " + std::to_string(kRouterClients) + " clients", f, "ms", "p99 < 5",
+             verdict(f.n > 0 && f.p99 < 5.0 && fanoutMisses == 0),
+             "from the frame on the line" +
+                 (fanoutMisses ? "; " + std::to_string(fanoutMisses) + " updates not seen by all" : std::string()));
+    const long growth = rssClients - rssIdle;
+    addValue("RSS " + std::to_string(kRouterClients) + " router clients above idle", static_cast<double>(growth),
+             "kB", "< 2048", verdict(rssIdle > 0 && rssClients > 0 && growth < 2048),
+             "idle " + std::to_string(rssIdle) + " kB; " + memNote);
+}
+
+// Plugged back -> restore frames on the line. The server reaches its line through a symbolic link;
+// each round pulls the pseudo-terminal, waits for the server's console line about it, points the
+// link at a fresh one and times until both frames of the routing have arrived on it. Bounded by the
+// server's once-a-second reopen attempts.
+void runReplug(const Options& opt, const fs::path& dir) {
+    constexpr int kRounds = 10;
+    const std::string link = (dir / "replug-link").string();
+    auto pointLink = [&](const std::string& target) {
+        const std::string fresh = link + ".new";
+        ::unlink(fresh.c_str());
+        if (::symlink(target.c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), link.c_str()) != 0)
+            throw std::runtime_error("cannot point " + link + " at " + target);
+    };
+    auto lostLines = [](Child& child) {
+        int n = 0;
+        for (const auto& l : child.lastLines(400)) n += l.find(" lost: ") != std::string::npos;
+        return n;
+    };
+    auto pty = std::make_unique<Pty>();
+    pointLink(pty->slavePath());
+    Started s = startKivonet(opt, dir, link, true, {});
+    std::vector<std::uint8_t> routing = frameFor(1, 1);  // start-up's routing
+    const std::vector<std::uint8_t> second = frameFor(2, 1);
+    routing.insert(routing.end(), second.begin(), second.end());
+    std::vector<std::uint8_t> bytes;
+    std::vector<Clock::time_point> stamps;
+    pty->read(routing.size(), milliseconds(3000), bytes, stamps);
+    std::vector<double> ms;
+    int misses = 0;
+    for (int round = 0; round < kRounds && s.child->running(); ++round) {
+        const int lost = lostLines(*s.child);
+        pty.reset();  // pulled
+        const auto noticeBy = Clock::now() + milliseconds(5000);
+        while (lostLines(*s.child) == lost && Clock::now() < noticeBy) usleep(5000);
+        pty = std::make_unique<Pty>();
+        const auto plugged = Clock::now();
+        pointLink(pty->slavePath());
+        bytes.clear();
+        stamps.clear();
+        if (pty->read(routing.size(), milliseconds(5000), bytes, stamps) && bytes == routing)
+            ms.push_back(msBetween(plugged, stamps.back()));
+        else
+            ++misses;
+    }
+    s.client.close();
+    s.child->stop();
+    const Stats replug = summarize(ms);
+    addStats("plugged back -> restore frames", replug, "ms", "p99 < 1500",
+             verdict(replug.n > 0 && replug.p99 < 1500.0 && misses == 0),
+             misses ? std::to_string(misses) + " rounds without the routing" : "");
 }
 
 // The window build on a virtual X server.
@@ -581,6 +879,201 @@ void runWindow(const Options& opt, const fs::path& dir) {
     xvfb.stop();
 }
 
+// ------------------------------------------------------------------ the web page
+
+// A raw HTTP/1.1 connection on 127.0.0.1 (keep-alive), enough for the web rows.
+class Http {
+public:
+    explicit Http(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+            if (fd_ >= 0) ::close(fd_);
+            throw std::runtime_error("cannot connect to the web port");
+        }
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    ~Http() { ::close(fd_); }
+    Http(const Http&) = delete;
+    Http& operator=(const Http&) = delete;
+    int fd() const { return fd_; }
+
+    void send(const std::string& request) {
+        size_t done = 0;
+        while (done < request.size()) {
+            const ssize_t n = ::send(fd_, request.data() + done, request.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) throw std::runtime_error("web connection closed");
+            done += static_cast<size_t>(n);
+        }
+    }
+    // Reads whatever is there (waiting up to `ms` for something); false at end of stream.
+    bool fill(int ms) {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) return true;
+        char chunk[8192];
+        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0) return false;
+        in.append(chunk, static_cast<size_t>(n));
+        return true;
+    }
+    // One whole response with a Content-Length body: status, headers, body.
+    int response(std::string& headers, std::string& body, milliseconds timeout = milliseconds(3000)) {
+        const auto giveUp = Clock::now() + timeout;
+        size_t end;
+        while ((end = in.find("\r\n\r\n")) == std::string::npos) {
+            if (Clock::now() > giveUp || !fill(50)) throw std::runtime_error("no web response");
+        }
+        headers = in.substr(0, end + 2);
+        size_t length = 0;
+        const auto cl = headers.find("Content-Length: ");
+        if (cl != std::string::npos) length = std::stoul(headers.substr(cl + 16));
+        while (in.size() < end + 4 + length) {
+            if (Clock::now() > giveUp || !fill(50)) throw std::runtime_error("short web response");
+        }
+        body = in.substr(end + 4, length);
+        in.erase(0, end + 4 + length);
+        return std::stoi(headers.substr(9, 3));
+    }
+
+    std::string in;
+
+private:
+    int fd_ = -1;
+};
+
+// GET /api/state latency, and the time from a frame reaching the line until 50 open pages have
+// the change through their push streams.
+void runWeb(const Options& opt, const fs::path& dir) {
+    const int httpPort = pickFreePort(kPortHigh + 1, kPortHigh + 400, gPortsTaken);
+    gPortsTaken.push_back(httpPort);
+    Pty line;
+    const int linePort = pickFreePort(kPortLow, kPortHigh, gPortsTaken);
+    gPortsTaken.push_back(linePort);
+    const fs::path cfg = dir / "kivonet-web.cfg";
+    writeConfig(cfg, linePort);
+    Child server;
+    if (!server.start({opt.server, "--headless", "--config", cfg.string(), "--device",
+                       line.slavePath(), "--http-port", std::to_string(httpPort)},
+                      {}, (dir / "kivonet-web.log").string()))
+        throw std::runtime_error("cannot start " + opt.server);
+    Client lineClient;
+    const auto giveUp = Clock::now() + milliseconds(5000);
+    while (!lineClient.connect(linePort) && Clock::now() < giveUp) usleep(5000);
+    if (!lineClient.isOpen()) {
+        addNote("web", "skipped: the server did not start");
+        return;
+    }
+    lineClient.readLine(milliseconds(3000));
+
+    // Log in (the web server may start a moment after the line port).
+    std::string cookie, headers, body;
+    std::unique_ptr<Http> http;
+    while (!http && Clock::now() < giveUp + milliseconds(3000)) {
+        try {
+            http = std::make_unique<Http>(httpPort);
+        } catch (const std::exception&) {
+            usleep(20000);
+        }
+    }
+    if (!http) {
+        addNote("web", "skipped: this build has no web page");
+        server.stop();
+        return;
+    }
+    http->send("POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+               "Content-Length: 18\r\n\r\n{\"password\":\"JVK\"}");
+    if (http->response(headers, body) != 204) throw std::runtime_error("web login refused");
+    const auto at = headers.find("Set-Cookie: ");
+    cookie = headers.substr(at + 12, headers.find(';', at) - at - 12);
+
+    std::vector<double> stateMs;
+    const std::string get = "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n";
+    for (int i = 0; i < 520; ++i) {
+        const auto t0 = Clock::now();
+        http->send(get);
+        if (http->response(headers, body) != 200) throw std::runtime_error("GET /api/state failed");
+        if (i >= 20) stateMs.push_back(msBetween(t0, Clock::now()));  // after a warm-up
+        // The server ends a kept-alive connection after 100 requests.
+        if (headers.find("Connection: close") != std::string::npos) http = std::make_unique<Http>(httpPort);
+    }
+    const Stats state = summarize(stateMs);
+    addStats("web GET /api/state", state, "ms", "p99 < 2", verdict(state.n > 0 && state.p99 < 2.0),
+             std::to_string(body.size()) + " bytes, kept-alive connections");
+
+    // 50 push subscribers.
+    constexpr int kSubscribers = 50;
+    std::vector<std::unique_ptr<Http>> subs;
+    for (int i = 0; i < kSubscribers; ++i) {
+        subs.push_back(std::make_unique<Http>(httpPort));
+        subs.back()->send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n");
+    }
+    // Each has its first state once its buffer holds a data line.
+    for (auto& s : subs) {
+        const auto by = Clock::now() + milliseconds(5000);
+        while (s->in.find("data: ") == std::string::npos && Clock::now() < by) s->fill(50);
+        if (s->in.find("200 OK") == std::string::npos) {
+            addNote("web push to 50 subscribers", "skipped: a push stream was refused");
+            server.stop();
+            return;
+        }
+        s->in.clear();
+    }
+    std::vector<double> pushMs;
+    int misses = 0;
+    for (int round = 0; round < 120; ++round) {
+        const int input = 2 + round % 15;
+        char want[40];
+        std::snprintf(want, sizeof want, "{\"index\":1,\"input\":%d,", input);
+        line.drain();
+        char raw[16];
+        std::snprintf(raw, sizeof raw, "0xFE01%02X\r\n", input);
+        lineClient.send(raw);
+        std::vector<std::uint8_t> bytes;
+        std::vector<Clock::time_point> stamps;
+        const bool framed = line.read(3, milliseconds(2000), bytes, stamps);
+        Clock::time_point last{};
+        int have = 0;
+        std::vector<bool> got(kSubscribers, false);
+        const auto by = Clock::now() + milliseconds(2000);
+        while (have < kSubscribers && Clock::now() < by) {
+            std::vector<pollfd> fds;
+            for (auto& s : subs) fds.push_back({s->fd(), POLLIN, 0});
+            if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+            const auto now = Clock::now();
+            for (int i = 0; i < kSubscribers; ++i) {
+                if (!(fds[static_cast<size_t>(i)].revents & POLLIN)) continue;
+                subs[static_cast<size_t>(i)]->fill(0);
+                if (!got[static_cast<size_t>(i)] &&
+                    subs[static_cast<size_t>(i)]->in.find(want) != std::string::npos) {
+                    got[static_cast<size_t>(i)] = true;
+                    ++have;
+                    last = now;
+                }
+            }
+        }
+        for (auto& s : subs) s->in.clear();
+        if (!framed || have < kSubscribers) {
+            ++misses;
+            continue;
+        }
+        pushMs.push_back(msBetween(stamps.back(), last));
+        usleep(20 * 1000);
+    }
+    const Stats push = summarize(pushMs);
+    gSamples.push_back({"web GET /api/state", stateMs});
+    gSamples.push_back({"web push to 50", pushMs});
+    addStats("web frame -> 50 push subscribers", push, "ms", "p99 < 20",
+             verdict(push.n > 0 && push.p99 < 20.0 && misses == 0),
+             misses ? std::to_string(misses) + " rounds missed" : "");
+    subs.clear();
+    lineClient.close();
+    server.stop();
+}
+
 std::string csvField(const std::string& s) {
     std::string out = "\"";
     for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -588,11 +1081,11 @@ std::string csvField(const std::string& s) {
 }
 
 void printAndSave(const Options& opt) {
-    std::printf("\n%-40s %6s %10s %10s %10s %-4s %-26s %-7s %s\n", "measurement", "n", "median",
+    std::printf("\n%-50s %6s %10s %10s %10s %-4s %-30s %-7s %s\n", "measurement", "n", "median",
                 "p99", "max", "unit", "target", "result", "note");
     for (const auto& r : gRows) {
         const int decimals = r.unit == "kB" ? 0 : 3;
-        std::printf("%-40s %6s %10s %10s %10s %-4s %-26s %-7s %s\n", r.name.c_str(),
+        std::printf("%-50s %6s %10s %10s %10s %-4s %-30s %-7s %s\n", r.name.c_str(),
                     fmt(r.n, 0).c_str(), fmt(r.median, decimals).c_str(), fmt(r.p99, decimals).c_str(),
                     fmt(r.max, decimals).c_str(), r.unit.c_str(), r.target.c_str(), r.verdict.c_str(),
                     r.note.c_str());
@@ -628,6 +1121,7 @@ Options parse(int argc, char** argv) {
         };
         if (a == "--server") o.server = value();
         else if (a == "--ser2net") o.ser2net = value();
+        else if (a == "--forwarder") o.forwarder = value();
         else if (a == "--csv") o.csv = value();
         else if (a == "--commands") o.commands = std::clamp(std::stoi(value()), 8, 2000);
         else if (a == "--sessions") o.sessions = std::clamp(std::stoi(value()), 10, 5000);
@@ -635,6 +1129,11 @@ Options parse(int argc, char** argv) {
         else if (a == "--startups") o.startups = std::clamp(std::stoi(value()), 1, 20);
         else if (a == "--no-window") o.window = false;
         else throw std::invalid_argument("unknown option " + a);
+    }
+    if (o.forwarder.empty()) {
+        std::error_code ec;
+        const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+        o.forwarder = ec ? std::string("kivo_forwarder") : (self.parent_path() / "kivo_forwarder").string();
     }
     if (o.ser2net.find('/') == std::string::npos) {
         for (const char* d : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/", "/sbin/"}) {
@@ -661,7 +1160,7 @@ int main(int argc, char** argv) {
         std::cerr << "kivo_bench: no server program at " << opt.server << "\n";
         return 2;
     }
-    installCleanupHandlers(std::chrono::seconds(280));
+    installCleanupHandlers(std::chrono::seconds(420));
 
     char tmpl[] = "/tmp/kivo-bench.XXXXXX";
     if (!mkdtemp(tmpl)) {
@@ -672,6 +1171,9 @@ int main(int argc, char** argv) {
     int status = 0;
     try {
         run(opt, dir);
+        runReplug(opt, dir);
+        runWeb(opt, dir);
+        runRouter(opt, dir);
         if (opt.window) runWindow(opt, dir);
     } catch (const std::exception& e) {
         std::cerr << "kivo_bench: " << e.what() << "\n";

@@ -1,13 +1,19 @@
 #include "net/Net.h"
 
-#include "net/Socket.h"
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace net {
 
 namespace {
 
 // "a.b.c.d:port" or "[v6]:port"; IPv4 clients of a dual-stack listener show as IPv4.
-std::string formatPeer(sys::Socket fd)
+std::string formatPeer(int fd)
 {
     sockaddr_storage address{};
     socklen_t size = sizeof address;
@@ -34,17 +40,21 @@ std::string formatPeer(sys::Socket fd)
 
 }  // namespace
 
-Connection::Connection(SocketHandle fd) : fd_(fd), peer_(formatPeer(fd)), buffer_(kChunk) {}
+std::string peerOf(int fd)
+{
+    return formatPeer(fd);
+}
+
+Connection::Connection(int fd) : fd_(fd), peer_(formatPeer(fd)), buffer_(kChunk) {}
 
 Connection::~Connection()
 {
     close();
-    sys::closeSocket(fd_);
+    ::close(fd_);
 }
 
 std::unique_ptr<Connection> Connection::connect(const std::string& host, int port)
 {
-    sys::startup();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -55,26 +65,27 @@ std::unique_ptr<Connection> Connection::connect(const std::string& host, int por
     if (rc != 0)
         throw NetError("getaddrinfo: " + std::string(::gai_strerror(rc)));
 
-    int lastError = sys::kErrHostUnreach;
+    int lastError = EHOSTUNREACH;
     std::string lastCall = "connect";
     for (const addrinfo* candidate = found; candidate != nullptr; candidate = candidate->ai_next) {
-        const sys::Socket fd = sys::openSocket(candidate->ai_family, candidate->ai_socktype);
-        if (fd == sys::kNoSocket) {
-            lastError = sys::lastError();
+        const int fd = ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC,
+                                candidate->ai_protocol);
+        if (fd < 0) {
+            lastError = errno;
             lastCall = "socket";
             continue;
         }
         int result;
         do {
-            result = ::connect(fd, candidate->ai_addr, static_cast<socklen_t>(candidate->ai_addrlen));
-        } while (result != 0 && sys::lastError() == sys::kErrInterrupted);
+            result = ::connect(fd, candidate->ai_addr, candidate->ai_addrlen);
+        } while (result != 0 && errno == EINTR);
         if (result == 0) {
             ::freeaddrinfo(found);
             return std::make_unique<Connection>(fd);
         }
-        lastError = sys::lastError();
+        lastError = errno;
         lastCall = "connect";
-        sys::closeSocket(fd);
+        ::close(fd);
     }
     ::freeaddrinfo(found);
     throw NetError::fromErrno(lastCall, lastError);
@@ -83,7 +94,7 @@ std::unique_ptr<Connection> Connection::connect(const std::string& host, int por
 bool Connection::fillBuffer()
 {
     for (;;) {
-        const long got = sys::recvBytes(fd_, buffer_.data(), buffer_.size());
+        const ssize_t got = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
         if (got > 0) {
             pos_ = 0;
             end_ = static_cast<std::size_t>(got);
@@ -91,9 +102,9 @@ bool Connection::fillBuffer()
         }
         if (got == 0)
             return false;
-        const int error = sys::lastError();
-        if (error == sys::kErrInterrupted)
+        if (errno == EINTR)
             continue;
+        const int error = errno;
         // A read that fails because this side closed the connection is an end of stream.
         if (!open_.load())
             return false;
@@ -139,14 +150,48 @@ Connection::ReadStatus Connection::readLine(std::string& line, std::size_t maxLe
 bool Connection::writeLine(const std::string& text)
 {
     const std::string data = text + "\r\n";
-    std::lock_guard<std::mutex> lock(writeMutex_);
+    const bool bounded = sendTimeout_.count() > 0;
+    const auto deadline = std::chrono::steady_clock::now() + sendTimeout_;
+    {
+        std::unique_lock<std::mutex> lock(writeMutex_);
+        if (!bounded)
+            writeFree_.wait(lock, [this] { return !writing_; });
+        else if (!writeFree_.wait_until(lock, deadline, [this] { return !writing_; }))
+            return false;  // another writer is stuck: nothing of this line was sent
+        writing_ = true;
+    }
+    struct Turn {
+        Connection& c;
+        ~Turn()
+        {
+            {
+                std::lock_guard<std::mutex> lock(c.writeMutex_);
+                c.writing_ = false;
+            }
+            c.writeFree_.notify_one();
+        }
+    } turn{*this};
     std::size_t sent = 0;
     while (sent < data.size()) {
         if (!open_.load())
             return false;
-        const long n = sys::sendBytes(fd_, data.data() + sent, data.size() - sent);
+        if (bounded) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd ready{fd_, POLLOUT, 0};
+            const int r = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r == 0) {
+                sendTimedOut_ = true;
+                close();
+                return false;
+            }
+        }
+        const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent,
+                                 MSG_NOSIGNAL | (bounded ? MSG_DONTWAIT : 0));
         if (n < 0) {
-            if (sys::lastError() == sys::kErrInterrupted)
+            if (errno == EINTR || (bounded && (errno == EAGAIN || errno == EWOULDBLOCK)))
                 continue;
             return false;
         }
@@ -155,15 +200,37 @@ bool Connection::writeLine(const std::string& text)
     return true;
 }
 
+void Connection::setSendTimeout(std::chrono::milliseconds limit)
+{
+    sendTimeout_ = limit;
+}
+
+bool Connection::sendTimedOut() const
+{
+    return sendTimedOut_.load();
+}
+
 void Connection::close()
 {
     if (open_.exchange(false))
-        sys::shutdownBoth(fd_);
+        ::shutdown(fd_, SHUT_RDWR);
 }
 
 bool Connection::isOpen() const
 {
     return open_.load();
+}
+
+std::string hostOf(const std::string& peer)
+{
+    if (!peer.empty() && peer.front() == '[') {
+        const auto close = peer.find(']');
+        return close == std::string::npos ? peer : peer.substr(1, close - 1);
+    }
+    const auto colon = peer.rfind(':');
+    // More than one colon without brackets: a bare IPv6 address.
+    if (colon == std::string::npos || peer.find(':') != colon) return peer;
+    return peer.substr(0, colon);
 }
 
 std::string Connection::peer() const

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -58,7 +60,15 @@ public:
 
     // Sends text followed by CR LF, all of it, before returning. False when the
     // connection is closed or the send fails (a vanished peer never raises SIGPIPE).
+    // With a send time-out, a line that is not handed over within it (the peer stopped
+    // reading and every buffer is full) is given up: it may have left in part, so the
+    // connection is closed as well, and sendTimedOut() tells why.
     bool writeLine(const std::string& text);
+
+    // The longest one writeLine() may take, waiting for another writer included; zero (the
+    // default): no limit. Set it before the connection is shared between threads.
+    void setSendTimeout(std::chrono::milliseconds limit);
+    bool sendTimedOut() const;
 
     // Shuts the connection down in both directions; a readLine() blocked in another
     // thread then returns. Idempotent. The descriptor itself is released by the destructor,
@@ -78,7 +88,13 @@ private:
     const SocketHandle fd_;
     const std::string peer_;
     std::atomic<bool> open_{true};
+    // One writer at a time. A flag under a plain mutex rather than a timed mutex: a writer waits for
+    // its turn only until its deadline, and thread checkers follow condition variables reliably.
     std::mutex writeMutex_;
+    std::condition_variable writeFree_;
+    bool writing_ = false;  // guarded by writeMutex_
+    std::chrono::milliseconds sendTimeout_{0};
+    std::atomic<bool> sendTimedOut_{false};
 
     // Reader state, guarded by readMutex_.
     std::mutex readMutex_;
@@ -89,18 +105,27 @@ private:
     bool eof_ = false;
 };
 
-// A listening TCP socket on every local address of the machine.
+// The peer of a connected socket as Connection::peer() shows it; "" when it cannot be told.
+std::string peerOf(int fd);
+
+// A listening TCP socket, on every local address of the machine unless the access policy
+// (net/Access.h) names one.
 class Listener {
 public:
-    // Listens on `port` (0: any free port), IPv6 and IPv4 where the machine has IPv6,
-    // IPv4 only otherwise. Throws NetError when the port cannot be bound.
+    // Listens on `port` (0: any free port) at the policy's listen address. With none, on
+    // IPv6 and IPv4 where the machine has IPv6, IPv4 only otherwise. Throws NetError when the
+    // port cannot be bound.
     static std::unique_ptr<Listener> open(int port);
+    // Listens at a numeric address ("127.0.0.1", "::1"; "" = every address).
+    static std::unique_ptr<Listener> open(int port, const std::string& address);
 
     ~Listener();
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
-    // Waits for the next client. Throws NetError on failure and once the listener is closed.
+    // Waits for the next client the access policy allows, with TCP keepalive on; other
+    // clients are closed at once (one console line each) and waited past. Throws NetError on
+    // failure and once the listener is closed.
     std::unique_ptr<Connection> accept();
 
     // Stops listening; an accept() blocked in another thread throws promptly. Idempotent.
@@ -111,6 +136,11 @@ public:
 
     // The bound port.
     int port() const;
+
+    // The listening descriptor, for a face that runs its own event loop; -1 once closed.
+    // It is non-blocking; such a face accepts on its own and applies the access policy itself
+    // (admitAccepted in net/Access.h).
+    int fd() const;
 
 private:
     Listener(SocketHandle fd, SocketHandle wakeRead, SocketHandle wakeWrite, int port);
@@ -124,6 +154,10 @@ private:
     bool closed_ = false;
     int inAccept_ = 0;
 };
+
+// The address part of a peer text as Connection::peer() gives it: "127.0.0.1:54321" gives
+// "127.0.0.1", "[::1]:54321" gives "::1"; a text without a port is returned as it is.
+std::string hostOf(const std::string& peer);
 
 // Looks a host up and gives its text form "name/a.b.c.d" (first IPv4 address).
 // The empty name means this machine; a numeric address gives "/a.b.c.d".

@@ -1,9 +1,13 @@
 // Soak test of the real server: starts `kivonet --headless` on a pseudo-terminal (the simulated
 // selector's), runs thousands of sequential client sessions that mix every keyword, abrupt disconnects,
-// half lines and bursts of queued clients, and then checks that
-//   - every session got exactly the replies the protocol gives for its lines,
+// half lines and bursts of queued clients, while router-protocol clients come and go beside them
+// (connect, route, lock, label, drop in the middle of a block), and then checks that
+//   - every session got exactly the replies the protocol gives for its lines, every router request
+//     its ACK,
 //   - every selection sent reached the pty as whole frames, none lost, none extra, no stray bytes,
 //   - open descriptors, threads and resident memory of the server are back at their baseline.
+// Then a second server, which reaches its selector through a symbolic link, has its selector unplugged
+// and plugged back again and again while clients switch (see unplugCycles).
 //
 //   kivo-soak --server PATH [--mode short|full] [--workdir DIR] [--summary FILE] [--seed N]
 //
@@ -34,9 +38,10 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "tools/sim/KivoSim.h"
+#include "sim/KivoSim.h"
 
 namespace {
 
@@ -58,11 +63,12 @@ struct Plan {
     int bursts;           // bursts of queued clients
     int burstSize;        // clients per burst
     double selectShare;   // share of sequential sessions that send a selection
+    int unplugCycles;     // selector unplugged and plugged back
 };
 
 Plan planFor(const std::string& mode) {
-    if (mode == "short") return {600, 3, 10, 0.06};
-    return {4000, 8, 25, 0.05};
+    if (mode == "short") return {600, 3, 10, 0.06, 4};
+    return {4000, 8, 25, 0.05, 100};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -162,6 +168,20 @@ public:
             buffer_.append(chunk, static_cast<size_t>(n));
         }
     }
+    // Reads until `text` has come and drops everything up to its end; false at end of stream or after
+    // the 10 s limit.
+    bool readUntil(const std::string& text) {
+        for (;;) {
+            if (const size_t at = buffer_.find(text); at != std::string::npos) {
+                buffer_.erase(0, at + text.size());
+                return true;
+            }
+            char chunk[4096];
+            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (n <= 0) return false;
+            buffer_.append(chunk, static_cast<size_t>(n));
+        }
+    }
     std::vector<std::string> readAll() {
         std::vector<std::string> lines;
         while (auto line = readLine()) lines.push_back(*line);
@@ -180,7 +200,7 @@ private:
 // What the server must do: replies per session and frames on the serial line.
 
 struct Model {
-    int outmode = 2;  // the driver starts routing to both outputs
+    int outmode = 2;  // the configured routing (offset 5 of the record below): both outputs
     int to = 0;       // the configuration's time limit code 0
     std::map<std::string, long> frames;  // decoder line -> count expected
     long frameCount = 0;
@@ -363,6 +383,67 @@ void burst(int port, std::mt19937& rng, Model& model, Figures& fig, int size) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Router-protocol clients, one at a time on a thread of their own beside the line sessions.
+
+struct RouterFigures {
+    long clients = 0;
+    long routes = 0;
+    long locks = 0;
+    long labels = 0;
+    long droppedMidBlock = 0;
+    std::map<std::string, long> frames;  // decoder line -> count expected from router requests
+    long frameCount = 0;
+    std::vector<std::string> failures;
+};
+
+// One router client: the dump, a few requests each answered with ACK, then an orderly end or a drop in
+// the middle of a block (whose selection must never reach the line).
+void routerClient(int port, std::mt19937& rng, RouterFigures& fig) {
+    Client client(port);
+    ++fig.clients;
+    if (!client.readUntil("END PRELUDE:\n\n")) {
+        fig.failures.push_back("router client " + std::to_string(fig.clients) + ": no dump");
+        return;
+    }
+    for (int i = randomInt(rng, 0, 3); i > 0; --i) {
+        std::string request;
+        switch (randomInt(rng, 0, 3)) {
+            case 0: {
+                const int output = randomInt(rng, 0, 1), input = randomInt(rng, 0, 15);
+                request = "VIDEO OUTPUT ROUTING:\n" + std::to_string(output) + " " + std::to_string(input) + "\n\n";
+                ++fig.frames[FrameDecoder::outputLine(output + 1, input + 1)];
+                ++fig.frameCount;
+                ++fig.routes;
+                break;
+            }
+            case 1:
+                request = "VIDEO OUTPUT LOCKS:\n" + std::to_string(randomInt(rng, 0, 1)) + (randomInt(rng, 0, 1) ? " O" : " U") +
+                          "\n\n";
+                ++fig.locks;
+                break;
+            case 2:
+                request = "INPUT LABELS:\n" + std::to_string(randomInt(rng, 0, 15)) + " Soak " +
+                          std::to_string(randomInt(rng, 1, 99)) + "\n\n";
+                ++fig.labels;
+                break;
+            default:
+                request = "PING:\r\n\r\n";
+                break;
+        }
+        client.send(request);
+        if (!client.readUntil("ACK\n\n")) {
+            fig.failures.push_back("router client " + std::to_string(fig.clients) + ": no ACK");
+            return;
+        }
+    }
+    if (randomInt(rng, 0, 2) == 0) {
+        client.send("VIDEO OUTPUT ROUTING:\n" + std::to_string(randomInt(rng, 0, 1)) + " 3\n");
+        randomInt(rng, 0, 1) ? client.reset() : client.vanish();
+        ++fig.droppedMidBlock;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 
 bool portFree(int port) {
     const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -388,13 +469,21 @@ int choosePort(std::mt19937& rng) {
 }
 
 void writeConfig(const std::string& path, int port) {
-    const uint8_t record[6] = {0, 0, static_cast<uint8_t>(static_cast<int8_t>(port - 3001)), 0, 0, 0};
+    const uint8_t record[6] = {0, 0, static_cast<uint8_t>(static_cast<int8_t>(port - 3001)), 0, 0, 2};
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(record), sizeof record);
 }
 
-pid_t startServer(const Options& opt, const std::string& config, const std::string& device) {
-    const std::string log = opt.workdir + "/server.log";
+pid_t startServer(const Options& opt, const std::string& config, const std::string& device,
+                  const std::string& logName = "server.log", int routerPort = -1) {
+    const std::string log = opt.workdir + "/" + logName;
+    std::vector<std::string> args{opt.server, "--headless", "--config", config, "--device", device};
+    if (routerPort >= 0)
+        args.insert(args.end(), {"--router-port", std::to_string(routerPort), "--state-file",
+                                 opt.workdir + "/kivonet.state"});
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -406,8 +495,7 @@ pid_t startServer(const Options& opt, const std::string& config, const std::stri
         }
         const int null = ::open("/dev/null", O_RDONLY);
         if (null >= 0) ::dup2(null, 0);
-        ::execl(opt.server.c_str(), opt.server.c_str(), "--headless", "--config", config.c_str(), "--device",
-                device.c_str(), static_cast<char*>(nullptr));
+        ::execv(opt.server.c_str(), argv.data());
         std::_Exit(127);
     }
     return pid;
@@ -450,6 +538,161 @@ Usage settle(pid_t pid) {
     return now;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Unplug/replug cycles.
+
+// The events of the selector now plugged in.
+class Events {
+public:
+    void add(const std::string& event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(event);
+    }
+    std::vector<std::string> take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(events_, {});
+    }
+    size_t size() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_.size();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
+// Lines of the file that contain text.
+int linesWith(const std::string& file, const std::string& text) {
+    std::ifstream in(file);
+    int n = 0;
+    for (std::string line; std::getline(in, line);) n += line.find(text) != std::string::npos;
+    return n;
+}
+
+template <typename Condition>
+bool waitUntil(Condition done, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// Points the link at target in one step, as a device manager does.
+void pointLink(const std::string& link, const std::string& target) {
+    const std::string fresh = link + ".new";
+    ::unlink(fresh.c_str());
+    if (::symlink(target.c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), link.c_str()) != 0)
+        throw std::runtime_error("cannot point " + link + " at " + target);
+}
+
+// One session that sends the lines and ends with Close; the replies are not looked at.
+void switchSession(int port, const std::vector<std::string>& lines) {
+    Client client(port);
+    std::string bytes;
+    for (const auto& l : lines) bytes += l + "\n";
+    client.send(bytes + "Close\n");
+    client.finish();
+    client.readAll();
+}
+
+struct UnplugFigures {
+    int cycles = 0;
+    long refused = 0;  // selections made while the selector was unplugged
+    Usage baseline, after;
+};
+
+// A server reaches its selector through a symbolic link. Each cycle: clients switch (every frame must
+// arrive), the selector is pulled (the server must say so), clients switch and are refused, a fresh
+// selector is plugged in behind the link, and the first frames on it must be the routing the line
+// had before it was pulled (the record equal to the last frames on the line), nothing else: no
+// refused selection sent later. Descriptors and threads must not grow over the cycles.
+UnplugFigures unplugCycles(const Options& opt, std::mt19937& rng, int cycles, Figures& fig) {
+    UnplugFigures uf;
+    Events events;
+    SimulatedSelector selector([&](const std::string& event) { events.add(event); });
+    selector.start();
+    const std::string link = opt.workdir + "/selector-link";
+    pointLink(link, selector.devicePath());
+    const int port = choosePort(rng);
+    const std::string config = opt.workdir + "/unplug.cfg";
+    writeConfig(config, port);
+    const std::string log = opt.workdir + "/unplug-server.log";
+    const pid_t pid = startServer(opt, config, link, "unplug-server.log");
+    Model ignored;
+    if (!waitReady(pid, port, ignored) || !waitUntil([&] { return events.size() >= 2; }, 5s)) {
+        fig.fail("unplug: the server did not come up (see " + log + ")");
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return uf;
+    }
+    std::vector<std::string> expected{FrameDecoder::outputLine(1, 1), FrameDecoder::outputLine(2, 1)};
+    int routing[2] = {1, 1};
+    auto check = [&](const std::string& when) {
+        std::vector<std::string> got = events.take();
+        if (got != expected)
+            fig.fail("unplug cycle " + std::to_string(uf.cycles) + ", " + when + ": " + std::to_string(got.size()) +
+                     " frames, " + std::to_string(expected.size()) + " expected");
+        expected.clear();
+    };
+    check("start-up");
+    for (; uf.cycles < cycles && alive(pid) && fig.failures < 50; ++uf.cycles) {
+        // Clients switch while the selector is plugged in.
+        for (int k = randomInt(rng, 1, 3); k > 0; --k) {
+            const int mode = randomInt(rng, 1, 3), input = randomInt(rng, 1, 16);
+            switchSession(port, {"Out" + std::to_string(mode), "Set" + std::to_string(input)});
+            for (int output = 1; output <= 2; ++output) {
+                if (mode != 3 && mode != output) continue;
+                routing[output - 1] = input;
+                expected.push_back(FrameDecoder::outputLine(output, input));
+            }
+        }
+        const size_t want = expected.size();
+        waitUntil([&] { return events.size() >= want; }, 5s);
+        check("switching");
+        if (uf.cycles == 1) uf.baseline = settle(pid);
+
+        // Pulled: the server notices by itself.
+        const int lost = linesWith(log, " lost: ");
+        selector.stop();
+        if (!waitUntil([&] { return linesWith(log, " lost: ") > lost; }, 5s))
+            fig.fail("unplug cycle " + std::to_string(uf.cycles) + ": no console line for the pulled selector");
+
+        // Selections while it is out are refused at once (two frames each).
+        const int refused = linesWith(log, "COM port not communicating.");
+        const int input = routing[0] % 16 + 1;  // differs from what output 1 shows
+        switchSession(port, {"Out3", "Set" + std::to_string(input)});
+        ++uf.refused;
+        if (!waitUntil([&] { return linesWith(log, "COM port not communicating.") >= refused + 2; }, 5s))
+            fig.fail("unplug cycle " + std::to_string(uf.cycles) + ": a selection was not refused while unplugged");
+
+        // Plugged back: the routing comes back, and nothing else.
+        const int restoredBefore = linesWith(log, ": routing restored (");
+        selector.start();
+        pointLink(link, selector.devicePath());
+        expected = {FrameDecoder::outputLine(1, routing[0]), FrameDecoder::outputLine(2, routing[1])};
+        waitUntil([&] { return events.size() >= 2 && linesWith(log, ": routing restored (") > restoredBefore; },
+                  5s);
+        std::this_thread::sleep_for(200ms);  // a refused selection sent after all would show up now
+        check("restore");
+    }
+    if (alive(pid)) {
+        uf.after = settle(pid);
+        if (uf.cycles > 1 && (uf.after.fds != uf.baseline.fds || uf.after.threads != uf.baseline.threads))
+            fig.fail("unplug: " + std::to_string(uf.after.fds) + " fds and " + std::to_string(uf.after.threads) +
+                     " threads after the cycles, " + std::to_string(uf.baseline.fds) + " and " +
+                     std::to_string(uf.baseline.threads) + " before");
+    } else {
+        fig.fail("unplug: the server died during the cycles");
+    }
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    selector.stop();
+    return uf;
+}
+
 int run(const Options& opt) {
     const Plan plan = planFor(opt.mode);
     std::mt19937 rng(opt.seed);
@@ -470,6 +713,8 @@ int run(const Options& opt) {
     selector.start();
 
     const int port = choosePort(rng);
+    int routerPort = choosePort(rng);
+    while (routerPort == port) routerPort = choosePort(rng);
     const std::string config = opt.workdir + "/kivonet.cfg";
     writeConfig(config, port);
 
@@ -480,7 +725,7 @@ int run(const Options& opt) {
     Figures fig;
 
     const auto started = Clock::now();
-    const pid_t pid = startServer(opt, config, selector.devicePath());
+    const pid_t pid = startServer(opt, config, selector.devicePath(), "server.log", routerPort);
     if (!waitReady(pid, port, model)) {
         std::cerr << "soak: the server did not come up on port " << port << " (see " << opt.workdir
                   << "/server.log)\n";
@@ -489,6 +734,22 @@ int run(const Options& opt) {
         return 1;
     }
     ++fig.sessions;
+    // The router face opens once start-up is over.
+    bool routerUp = false;
+    for (const auto until = Clock::now() + 15s; !routerUp && Clock::now() < until;) {
+        try {
+            Client probe(routerPort);
+            routerUp = probe.readUntil("END PRELUDE:\n\n");
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    if (!routerUp) {
+        std::cerr << "soak: the router face did not come up on port " << routerPort << "\n";
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return 1;
+    }
 
     // Warm-up: a few sessions of every kind, so the baseline includes what the first use allocates.
     for (int i = 0; i < 30; ++i, ++fig.sessions) orderlySession(port, rng, model, fig, false);
@@ -497,6 +758,21 @@ int run(const Options& opt) {
     std::cout << "soak: server pid " << pid << " on port " << port << ", device " << selector.devicePath()
               << "; baseline " << baseline.fds << " fds, " << baseline.threads << " threads, " << baseline.rss
               << " kB resident\n";
+
+    // Router clients beside the line sessions until those are done.
+    RouterFigures routerFig;
+    std::atomic<bool> linesDone{false};
+    std::thread routers([&, routerSeed = rng()] {
+        std::mt19937 routerRng(routerSeed);
+        while (!linesDone) {
+            try {
+                routerClient(routerPort, routerRng, routerFig);
+            } catch (const std::exception& e) {
+                routerFig.failures.push_back(std::string("router client: ") + e.what());
+            }
+            if (routerFig.failures.size() > 20) break;
+        }
+    });
 
     const int burstEvery = plan.sessions / (plan.bursts + 1);
     for (int i = 0; i < plan.sessions && alive(pid); ++i, ++fig.sessions) {
@@ -516,6 +792,12 @@ int run(const Options& opt) {
         if (fig.failures > 50) break;
     }
 
+    linesDone = true;
+    routers.join();
+    for (const auto& [line, n] : routerFig.frames) model.frames[line] += n;
+    model.frameCount += routerFig.frameCount;
+    for (const auto& note : routerFig.failures) fig.fail(note);
+
     // Frames: the server paces them 50 ms apart; wait until all are out or the line stays quiet.
     long last = -1;
     auto quietSince = Clock::now();
@@ -530,7 +812,6 @@ int run(const Options& opt) {
 
     const bool serverAlive = alive(pid);
     const Usage after = serverAlive ? settle(pid) : Usage{};
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
     selector.stop();
@@ -560,6 +841,9 @@ int run(const Options& opt) {
                      " kB");
     }
 
+    const UnplugFigures unplug = unplugCycles(opt, rng, plan.unplugCycles, fig);
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+
     std::ostringstream sum;
     sum << "mode=" << opt.mode << "\n"
         << "sessions=" << fig.sessions << "\n"
@@ -572,12 +856,20 @@ int run(const Options& opt) {
         << "wrong_password=" << fig.wrongPassword << "\n"
         << "faults_injected=" << (fig.abrupt + fig.halfLine + fig.silent) << "\n"
         << "selections=" << fig.selections << "\n"
+        << "router_clients=" << routerFig.clients << "\nrouter_routes=" << routerFig.routes << "\n"
+        << "router_locks=" << routerFig.locks << "\nrouter_labels=" << routerFig.labels << "\n"
+        << "router_dropped_mid_block=" << routerFig.droppedMidBlock << "\n"
         << "frames_expected=" << model.frameCount << "\n"
         << "frames_seen=" << seenFrames.load() << "\n"
         << "stray_byte_runs=" << strayEvents.load() << "\n"
         << "fds_baseline=" << baseline.fds << "\nfds_after=" << after.fds << "\n"
         << "threads_baseline=" << baseline.threads << "\nthreads_after=" << after.threads << "\n"
         << "rss_kb_baseline=" << baseline.rss << "\nrss_kb_after=" << after.rss << "\n"
+        << "unplug_cycles=" << unplug.cycles << "\n"
+        << "unplug_refused_selections=" << unplug.refused << "\n"
+        << "unplug_fds_baseline=" << unplug.baseline.fds << "\nunplug_fds_after=" << unplug.after.fds << "\n"
+        << "unplug_threads_baseline=" << unplug.baseline.threads << "\nunplug_threads_after=" << unplug.after.threads
+        << "\n"
         << "seconds=" << static_cast<long>(seconds) << "\n"
         << "failures=" << fig.failures << "\n";
     if (!opt.summary.empty()) std::ofstream(opt.summary) << sum.str();

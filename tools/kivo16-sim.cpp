@@ -1,7 +1,7 @@
 // kivo16-sim: a simulated 16-input, 2-output selector on a pseudo-terminal.
 // Prints the device path to give the server, then one line per received command, until SIGINT or
 // SIGTERM.
-#include "tools/sim/KivoSim.h"
+#include "sim/KivoSim.h"
 
 #include <csignal>
 #include <cstring>

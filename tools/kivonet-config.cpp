@@ -1,4 +1,4 @@
-// kivonet-config: shows and writes the server's configuration record. The record is a handful of
+// kivonet-config: shows, writes and changes the server's configuration record. The record is a handful of
 // bytes at fixed positions, which a text editor cannot produce; this tool reads it with the server's
 // own decoder and writes only values the record can hold.
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 #include "platform/WindowsError.h"
 #endif
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -24,16 +24,6 @@
 namespace kivoconfig {
 
 using namespace ConfigCodes;
-using Record = std::array<uint8_t, RECORD_SIZE>;
-
-// The settings the record holds, in the words of the command line.
-struct Settings {
-    std::optional<int> com = 1;  // COM1 to COM9; none = no serial port
-    int tcpPort = BASE_PORT;
-    int minutes = 0;
-    bool autoaccept = true;
-    int outmode = 0;
-};
 
 // Thrown for a value the record cannot hold; the message is shown to the user.
 struct UsageError : std::runtime_error {
@@ -42,21 +32,29 @@ struct UsageError : std::runtime_error {
 
 inline std::string usage() {
     return "Usage: kivonet-config show [FILE]\n"
-           "       kivonet-config write FILE [--com N | --no-serial] [--tcp-port P] [--minutes M]\n"
-           "                                 [--autoaccept on|off] [--outmode 0|1|2]\n"
+           "       kivonet-config write FILE [SETTING]...\n"
+           "       kivonet-config set FILE [SETTING]...\n"
+           "       kivonet-config --help\n"
            "\n"
-           "show   prints the settings the server reads from FILE (default: " +
+           "show   prints the settings the server reads from FILE (default: '" +
            KIVO::filename +
-           ").\n"
+           "').\n"
            "write  writes a new record to FILE; settings not given take the values of a\n"
            "       missing file: COM1, TCP port 3001, no session limit, automatic acceptance on,\n"
            "       output routing 0.\n"
+           "set    changes only the settings given and keeps the others of FILE (a missing FILE\n"
+           "       starts from the values of a missing file).\n"
+           "\n"
+           "Settings:\n"
            "  --com N          serial port COM1 to COM9 (N = 1 to 9)\n"
            "  --no-serial      no serial port at all\n"
            "  --tcp-port P     TCP port, 2873 to 3128\n"
            "  --minutes M      session time limit: 0 (none), 1, 5, 10, 15, 30 or 60\n"
            "  --autoaccept X   on: wait for a client from the start; off: only on request\n"
-           "  --outmode N      initial output routing: 0 output #1, 1 output #2, 2 both\n";
+           "  --outmode N      initial output routing: 0 output #1, 1 output #2, 2 both\n"
+           "\n"
+           "Exit status: 0 done, 1 FILE could not be read or written, 2 a wrong command or value\n"
+           "(nothing is written then).\n";
 }
 
 inline int parseInt(const std::string& option, const std::string& text) {
@@ -68,43 +66,21 @@ inline int parseInt(const std::string& option, const std::string& text) {
     return v;
 }
 
-// The record for the settings; refuses any value the record cannot hold.
-inline Record encode(const Settings& s) {
-    Record r{};
-    if (s.com) {
-        if (*s.com < MIN_COM || *s.com > MAX_COM)
-            throw UsageError("serial port COM" + std::to_string(*s.com) +
-                             " cannot be stored: use 1 to 9, or --no-serial");
-        r[OFS_COMPORT] = static_cast<uint8_t>(*s.com - 1);
-    } else {
-        r[OFS_COMPORT] = NO_SERIAL;
-    }
-    r[OFS_DEVTYPE] = DEVTYPE_KIVO16;
-    if (s.tcpPort < MIN_PORT || s.tcpPort > MAX_PORT)
-        throw UsageError("TCP port " + std::to_string(s.tcpPort) + " cannot be stored: use " +
-                         std::to_string(MIN_PORT) + " to " + std::to_string(MAX_PORT));
-    r[OFS_PORTOFFSET] = static_cast<uint8_t>(static_cast<int8_t>(s.tcpPort - BASE_PORT));
-    const auto code = codeForMinutes(s.minutes);
-    if (!code)
-        throw UsageError("a session limit of " + std::to_string(s.minutes) +
-                         " minutes cannot be stored: use 0, 1, 5, 10, 15, 30 or 60");
-    r[OFS_TIMELIMIT] = *code;
-    r[OFS_AUTOACCEPT] = s.autoaccept ? 0 : 1;
-    if (s.outmode < 0 || s.outmode >= static_cast<int>(outputChoices.size()))
-        throw UsageError("output routing " + std::to_string(s.outmode) + " does not exist: use 0, 1 or 2");
-    r[OFS_OUTMODE] = static_cast<uint8_t>(s.outmode);
-    return r;
-}
+// One setting as the record stores it: the byte and its position.
+struct Change {
+    int offset;
+    uint8_t value;
+};
 
-// Settings from the options after "write FILE".
-inline Settings parseWriteOptions(const std::vector<std::string>& opts) {
-    Settings s;
+// The record bytes for the settings given, each checked; refuses any value the record cannot hold.
+inline std::vector<Change> parseSettings(const std::vector<std::string>& opts) {
+    std::vector<Change> changes;
     bool com = false, noSerial = false;
     for (std::size_t i = 0; i < opts.size(); ++i) {
         const std::string& o = opts[i];
         if (o == "--no-serial") {
             noSerial = true;
-            s.com.reset();
+            changes.push_back({OFS_COMPORT, NO_SERIAL});
             continue;
         }
         if (o != "--com" && o != "--tcp-port" && o != "--minutes" && o != "--autoaccept" &&
@@ -114,21 +90,79 @@ inline Settings parseWriteOptions(const std::vector<std::string>& opts) {
         const std::string& v = opts[++i];
         if (o == "--com") {
             com = true;
-            s.com = parseInt(o, v);
+            const int n = parseInt(o, v);
+            if (n < MIN_COM || n > MAX_COM)
+                throw UsageError("serial port COM" + std::to_string(n) +
+                                 " cannot be stored: use 1 to 9, or --no-serial");
+            changes.push_back({OFS_COMPORT, static_cast<uint8_t>(n - 1)});
         } else if (o == "--tcp-port") {
-            s.tcpPort = parseInt(o, v);
+            const int p = parseInt(o, v);
+            if (p < MIN_PORT || p > MAX_PORT)
+                throw UsageError("TCP port " + std::to_string(p) + " cannot be stored: use " +
+                                 std::to_string(MIN_PORT) + " to " + std::to_string(MAX_PORT));
+            changes.push_back({OFS_PORTOFFSET, static_cast<uint8_t>(static_cast<int8_t>(p - BASE_PORT))});
         } else if (o == "--minutes") {
-            s.minutes = parseInt(o, v);
+            const int m = parseInt(o, v);
+            const auto code = codeForMinutes(m);
+            if (!code)
+                throw UsageError("a session limit of " + std::to_string(m) +
+                                 " minutes cannot be stored: use 0, 1, 5, 10, 15, 30 or 60");
+            changes.push_back({OFS_TIMELIMIT, *code});
         } else if (o == "--outmode") {
-            s.outmode = parseInt(o, v);
+            const int m = parseInt(o, v);
+            if (m < 0 || m >= static_cast<int>(outputChoices.size()))
+                throw UsageError("output routing " + std::to_string(m) + " does not exist: use 0, 1 or 2");
+            changes.push_back({OFS_OUTMODE, static_cast<uint8_t>(m)});
         } else if (v == "on" || v == "off") {
-            s.autoaccept = v == "on";
+            changes.push_back({OFS_AUTOACCEPT, static_cast<uint8_t>(v == "on" ? 0 : 1)});
         } else {
             throw UsageError("--autoaccept takes on or off, not '" + v + "'");
         }
     }
     if (com && noSerial) throw UsageError("--com and --no-serial exclude each other");
-    return s;
+    return changes;
+}
+
+// The record of a missing file, as write starts it: every setting at its default, the device type named.
+inline std::vector<uint8_t> defaultRecord() {
+    std::vector<uint8_t> r(RECORD_SIZE, 0);
+    r[OFS_DEVTYPE] = DEVTYPE_KIVO16;
+    return r;
+}
+
+inline std::vector<uint8_t> applied(std::vector<uint8_t> record, const std::vector<Change>& changes) {
+    for (const Change& c : changes) record[static_cast<std::size_t>(c.offset)] = c.value;
+    return record;
+}
+
+// FILE's bytes as the server reads them (at most one record's worth of the file, shorter files padded
+// with the zeros the server reads there); a missing file gives the record of a missing file.
+inline bool readRecord(const std::string& file, std::vector<uint8_t>& record, std::string& error) {
+    int fd;
+    do {
+        fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (errno != ENOENT) {
+            error = "cannot read " + file + ": " + std::strerror(errno);
+            return false;
+        }
+        record = defaultRecord();
+        return true;
+    }
+    record.assign(KIVO::CFGFILESIZE, 0);
+    ssize_t n;
+    do {
+        n = ::read(fd, record.data(), record.size());
+    } while (n < 0 && errno == EINTR);
+    const int readErr = errno;
+    ::close(fd);
+    if (n < 0) {
+        error = "cannot read " + file + ": " + std::strerror(readErr);
+        return false;
+    }
+    record.resize(std::max<std::size_t>(static_cast<std::size_t>(n), RECORD_SIZE));
+    return true;
 }
 
 // The serial port setting in words.
@@ -201,7 +235,7 @@ inline std::string replaceFile(const std::string& from, const std::string& to) {
 #endif
 
 // Writes the record; on failure nothing usable is left half-written under the name.
-inline bool writeRecord(const std::string& file, const Record& r, std::string& error) {
+inline bool writeRecord(const std::string& file, const std::vector<uint8_t>& r, std::string& error) {
     const std::string tmp = file + ".tmp";
     int fd = ::open(tmp.c_str(), kRecordWriteFlags, 0644);
     if (fd < 0) {
@@ -243,18 +277,25 @@ inline int run(const std::vector<std::string>& args, std::ostream& out, std::ost
             if (args.size() > 2) throw UsageError("show takes at most one file name");
             return show(args.size() == 2 ? args[1] : KIVO::filename, out);
         }
-        if (args[0] == "write") {
+        if (args[0] == "write" || args[0] == "set") {
             if (args.size() < 2 || args[1].rfind("--", 0) == 0)
-                throw UsageError("write needs a file name");
-            const Record r =
-                encode(parseWriteOptions(std::vector<std::string>(args.begin() + 2, args.end())));
+                throw UsageError(args[0] + " needs a file name");
+            const std::string& file = args[1];
+            const auto changes = parseSettings(std::vector<std::string>(args.begin() + 2, args.end()));
+            std::vector<uint8_t> base;
             std::string error;
-            if (!writeRecord(args[1], r, error)) {
+            if (args[0] == "write")
+                base = defaultRecord();
+            else if (!readRecord(file, base, error)) {
                 err << "kivonet-config: " << error << "\n";
                 return 1;
             }
-            out << "Wrote " << args[1] << " (record bytes " << KIVO::BS2S({r.begin(), r.end()}, RECORD_SIZE)
-                << ")\n";
+            const std::vector<uint8_t> r = applied(std::move(base), changes);
+            if (!writeRecord(file, r, error)) {
+                err << "kivonet-config: " << error << "\n";
+                return 1;
+            }
+            out << "Wrote " << file << " (record bytes " << KIVO::BS2S(r, RECORD_SIZE) << ")\n";
             return 0;
         }
         throw UsageError("unknown command '" + args[0] + "'");

@@ -52,9 +52,25 @@ public:
     virtual int SerSigBreak(int port) = 0;
     virtual int SerFlowTask(int port) = 0;
 
+    // Whether the device of an open port is still there, cheap enough to ask about once a second:
+    // 0 it is; 1 it is gone (unplugged, hung up, its device node removed or replaced, or a transfer
+    // failed the way only a vanished device fails), with the reason in words in *reason; -1 the port
+    // is not open. A library that cannot tell answers 0.
+    virtual int SerDeviceLost(int port, std::string* reason);
+    // The device a configuration opens, for messages ("/dev/ttyUSB0"); by default its port name.
+    virtual std::string SerDevicePath(const SerialConfig& cfg);
+
     // The failing system call and its error text of the latest failure ("" when none), for
     // example "open(/dev/ttyS3): Permission denied".
     virtual std::string SerLastError() = 0;
+
+    // The device path and system error number of the latest failure of SerOpenPort or SerConfigure,
+    // where the library knows them ("" and 0 otherwise).
+    struct Failure {
+        std::string device;
+        int errnum = 0;
+    };
+    virtual Failure SerLastFailure() { return {}; }
 };
 
 // The library over POSIX termios.

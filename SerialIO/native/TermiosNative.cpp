@@ -13,7 +13,8 @@
 //   1002  another process (or another open file description) holds the port (TIOCEXCL, flock)
 //   1003  no such device, not a terminal, or a name that names no port
 // SerConfigure result codes: 2001 port not open, 2002 a code out of range or not offered here
-//   (DSR/DTR handshake), 2003 tcgetattr/tcsetattr failed.
+//   (DSR/DTR handshake), 2003 tcgetattr/tcsetattr failed, 2004 the device did not take every setting
+//   (read back after tcsetattr; SerLastError() names the settings).
 // Time-outs: the receive time-out is in milliseconds (0: return at once); the transmit time-out
 // is in milliseconds too, 0 meaning no limit. The break duration is in milliseconds.
 #include <fcntl.h>
@@ -35,9 +36,9 @@
 #include <mutex>
 #include <thread>
 
+#include "SerialIO/IOException.h"
 #include "SerialIO/SerialConfig.h"
 #include "SerialIO/native/PortNames.h"
-#include "SerialIO/native/NativeBase.h"
 #include "SerialIO/native/SerialNative.h"
 
 namespace SerialIO {
@@ -50,6 +51,26 @@ speed_t speedOf(int code) {
     return speeds[code];
 }
 
+// The settings of `wanted` that `got` does not have, as readable names ("" when all took).
+std::string refusedSettings(const struct termios& wanted, const struct termios& got) {
+    std::string names;
+    auto check = [&](bool same, const char* name) {
+        if (same) return;
+        if (!names.empty()) names += ", ";
+        names += name;
+    };
+    check(cfgetispeed(&wanted) == cfgetispeed(&got) && cfgetospeed(&wanted) == cfgetospeed(&got), "speed");
+    check((wanted.c_cflag & CSIZE) == (got.c_cflag & CSIZE), "data bits");
+    check((wanted.c_cflag & (PARENB | PARODD | CMSPAR)) == (got.c_cflag & (PARENB | PARODD | CMSPAR)), "parity");
+    check((wanted.c_cflag & CSTOPB) == (got.c_cflag & CSTOPB), "stop bits");
+    check((wanted.c_cflag & CRTSCTS) == (got.c_cflag & CRTSCTS), "hardware flow control");
+    constexpr tcflag_t input = INPCK | IGNPAR | PARMRK | ISTRIP | IXON | IXOFF | IXANY;
+    check((wanted.c_iflag & input) == (got.c_iflag & input), "input processing");
+    check((wanted.c_lflag & (ICANON | ECHO | ISIG)) == (got.c_lflag & (ICANON | ECHO | ISIG)), "raw mode");
+    check(wanted.c_cc[VMIN] == got.c_cc[VMIN] && wanted.c_cc[VTIME] == got.c_cc[VTIME], "read timing");
+    return names;
+}
+
 struct Handle {
     int fd = -1;
     std::string path;
@@ -58,6 +79,7 @@ struct Handle {
     std::atomic<int> txTimeoutMs{0};
     std::mutex countMutex;  // guards the error-counter baselines
     int seenFrame = 0, seenParity = 0, seenOverrun = 0, seenBreak = 0, seenRxOverflow = 0;
+    std::atomic<int> lostErrno{0};  // error of a transfer that found the device gone, 0 while none
 
     ~Handle() {
         if (fd >= 0) {
@@ -67,7 +89,7 @@ struct Handle {
     }
 };
 
-class TermiosNative final : public NativeBase<Handle> {
+class TermiosNative final : public SerialNative {
 public:
     int SerGetLibVer() override { return 100; }
 
@@ -76,14 +98,14 @@ public:
         int number = 0;
         std::lock_guard<std::mutex> lock(mutex);
         if (!resolve(cfg, path, number)) {
-            setError("SerOpenPort: no port named \"" + textOf(cfg.getPortName()) + "\"");
+            setError("SerOpenPort: no port named \"" + printable(textOf(cfg.getPortName())) + "\"");
             return 1003;
         }
         if (handles.count(number - 1)) return 1000;
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0) {
             const int e = errno;
-            setSysError("stat(" + path + ")", e);
+            setSysError("stat(" + path + ")", e, path);
             return (e == ENOENT || e == ENOTDIR) ? 1003 : 1001;
         }
         for (const auto& [index, h] : handles)
@@ -95,32 +117,32 @@ public:
         h->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (h->fd < 0) {
             const int e = errno;
-            setSysError("open(" + path + ")", e);
+            setSysError("open(" + path + ")", e, path);
             if (e == ENOENT || e == ENXIO || e == ENODEV) return 1003;
             return e == EBUSY ? 1002 : 1001;
         }
         if (!isatty(h->fd)) {
-            setError("isatty(" + path + "): not a terminal");
+            setSysError("isatty(" + path + ")", ENOTTY, path);
             ::close(h->fd);
             h->fd = -1;
             return 1003;
         }
         if (flock(h->fd, LOCK_EX | LOCK_NB) != 0) {
             const int e = errno;
-            setSysError("flock(" + path + ")", e);
+            setSysError("flock(" + path + ")", e, path);
             ::close(h->fd);
             h->fd = -1;
             return e == EWOULDBLOCK ? 1002 : 1001;
         }
         if (ioctl(h->fd, TIOCEXCL) != 0) {
-            setSysError("ioctl(" + path + ", TIOCEXCL)", errno);
+            setSysError("ioctl(" + path + ", TIOCEXCL)", errno, path);
             ::close(h->fd);
             h->fd = -1;
             return 1001;
         }
         const int flags = fcntl(h->fd, F_GETFL);
         if (flags < 0 || fcntl(h->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            setSysError("fcntl(" + path + ", F_SETFL)", errno);
+            setSysError("fcntl(" + path + ", F_SETFL)", errno, path);
             return 1001;  // the handle's destructor closes the descriptor
         }
         readCounters(*h, true);
@@ -145,19 +167,22 @@ public:
         }
         struct termios t {};
         if (tcgetattr(h->fd, &t) != 0) {
-            setSysError("tcgetattr(" + h->path + ")", errno);
+            setSysError("tcgetattr(" + h->path + ")", errno, h->path);
             return 2003;
         }
+        // Every flag that shapes the line is set here, whatever a previous program left behind:
+        // raw bytes both ways, no mark/space parity, input parity checking exactly when parity is on.
         cfmakeraw(&t);
         cfsetispeed(&t, speedOf(rate));
         cfsetospeed(&t, speedOf(rate));
         static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         t.c_cflag |= sizes[data] | CLOCAL | CREAD;
         if (parity == SerialConfig::PY_ODD) t.c_cflag |= PARENB | PARODD;
         if (parity == SerialConfig::PY_EVEN) t.c_cflag |= PARENB;
         if (stop == SerialConfig::ST_2BITS) t.c_cflag |= CSTOPB;
-        t.c_iflag &= ~(IXON | IXOFF | IXANY);
+        t.c_iflag = 0;  // no parity marking or dropping, no stripping, no translation, no flow control
+        if (parity != SerialConfig::PY_NONE) t.c_iflag |= INPCK;
         if (hs == SerialConfig::HS_XONXOFF) t.c_iflag |= IXON | IXOFF;
         if (hs == SerialConfig::HS_CTSRTS) t.c_cflag |= CRTSCTS;
         if (hs >= 16) {
@@ -165,13 +190,46 @@ public:
             if (hs & SerialConfig::HS_SOFT_IN) t.c_iflag |= IXOFF;
             if (hs & SerialConfig::HS_SOFT_OUT) t.c_iflag |= IXON;
         }
+        t.c_oflag = 0;
+        t.c_lflag = 0;
         t.c_cc[VMIN] = 0;  // reads return what is there; the waiting is done with poll()
         t.c_cc[VTIME] = 0;
         if (tcsetattr(h->fd, TCSANOW, &t) != 0) {
-            setSysError("tcsetattr(" + h->path + ")", errno);
+            setSysError("tcsetattr(" + h->path + ")", errno, h->path);
             return 2003;
         }
+        // tcsetattr succeeds when any one of the settings took: read them back.
+        struct termios got {};
+        if (tcgetattr(h->fd, &got) != 0) {
+            setSysError("tcgetattr(" + h->path + ")", errno, h->path);
+            return 2003;
+        }
+        const std::string refused = refusedSettings(t, got);
+        if (!refused.empty()) {
+            setError("tcsetattr(" + h->path + "): the device did not take " + refused, h->path);
+            return 2004;
+        }
         return 0;
+    }
+
+    int SerClosePort(int port) override {
+        std::shared_ptr<Handle> h;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            auto it = handles.find(port);
+            if (it == handles.end()) {
+                setError("SerClosePort: port handle " + std::to_string(port) + " not open");
+                return -1;
+            }
+            h = std::move(it->second);
+            handles.erase(it);
+        }
+        return 0;  // the descriptor closes when the last user lets go of the handle
+    }
+
+    int SerPutByte(int port, int b) override {
+        const uint8_t byte = static_cast<uint8_t>(b);
+        return SerPutData(port, &byte, 1) == 1 ? 0 : -1;
     }
 
     int SerPutData(int port, const uint8_t* data, int count) override {
@@ -198,12 +256,18 @@ public:
             const ssize_t n = ::write(h->fd, data + sent, static_cast<size_t>(count - sent));
             if (n < 0) {
                 if (errno == EINTR) continue;
+                noteLost(*h, errno);
                 setSysError("write(" + h->path + ")", errno);
                 return sent > 0 ? sent : -1;
             }
             sent += static_cast<int>(n);
         }
         return sent;
+    }
+
+    int SerGetByte(int port) override {
+        uint8_t b = 0;
+        return SerGetData(port, &b, 1) == 1 ? b : -1;
     }
 
     int SerGetData(int port, uint8_t* buf, int count) override {
@@ -229,6 +293,7 @@ public:
         } while (n < 0 && errno == EINTR);
         if (n < 0) {
             if (errno == EAGAIN) return 0;
+            noteLost(*h, errno);
             setSysError("read(" + h->path + ")", errno);
             return -1;
         }
@@ -252,6 +317,14 @@ public:
 
     int SerSetTimeoutRx(int port, int ms) override { return setTimeout(port, ms, &Handle::rxTimeoutMs); }
     int SerSetTimeoutTx(int port, int ms) override { return setTimeout(port, ms, &Handle::txTimeoutMs); }
+    int SerGetTimeoutRx(int port) override {
+        auto h = find(port);
+        return h ? h->rxTimeoutMs.load() : -1;
+    }
+    int SerGetTimeoutTx(int port) override {
+        auto h = find(port);
+        return h ? h->txTimeoutMs.load() : -1;
+    }
 
     int SerSigCTS(int port) override { return modemLine(port, TIOCM_CTS); }
     int SerSigDSR(int port) override { return modemLine(port, TIOCM_DSR); }
@@ -267,6 +340,50 @@ public:
         (void)port;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return 0;
+    }
+
+    int SerDeviceLost(int port, std::string* reason) override {
+        auto h = find(port);
+        if (!h) return -1;
+        std::string why;
+        if (const int e = h->lostErrno.load()) {
+            why = std::strerror(e);
+        } else {
+            // A device that went away hangs up every descriptor on it: poll reports it at once.
+            struct pollfd p {h->fd, 0, 0};
+            int r;
+            do {
+                r = poll(&p, 1, 0);
+            } while (r < 0 && errno == EINTR);
+            struct stat st {};
+            if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+                why = (p.revents & POLLHUP) ? "hung up" : std::strerror(EIO);
+            } else if (::stat(h->path.c_str(), &st) != 0) {
+                if (errno == ENOENT || errno == ENOTDIR || errno == ENODEV) why = "device node removed";
+            } else if (st.st_rdev != h->rdev) {
+                why = "device node now names another device";
+            }
+        }
+        if (why.empty()) return 0;
+        if (reason) *reason = why;
+        return 1;
+    }
+
+    std::string SerDevicePath(const SerialConfig& cfg) override {
+        std::string path;
+        int number = 0;
+        std::lock_guard<std::mutex> lock(mutex);
+        return resolve(cfg, path, number) ? path : textOf(cfg.getPortName());
+    }
+
+    std::string SerLastError() override {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        return lastError;
+    }
+
+    Failure SerLastFailure() override {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        return lastFailure;
     }
 
 private:
@@ -296,6 +413,25 @@ private:
         return true;
     }
 
+    // A transfer failed the way only a device that went away fails.
+    static void noteLost(Handle& h, int err) {
+        if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE) h.lostErrno.store(err);
+    }
+
+    int pathNumber(const std::string& path) {
+        auto it = pathNumbers.find(path);
+        if (it != pathNumbers.end()) return it->second;
+        const int n = kFirstPathNumber + static_cast<int>(pathNumbers.size());
+        pathNumbers.emplace(path, n);
+        return n;
+    }
+
+    std::shared_ptr<Handle> find(int port) {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = handles.find(port);
+        return it == handles.end() ? nullptr : it->second;
+    }
+
     template <class F>
     int onFd(int port, const char* call, F f) {
         auto h = find(port);
@@ -303,7 +439,11 @@ private:
             setError(std::string(call) + ": port handle " + std::to_string(port) + " not open");
             return -1;
         }
-        if (f(h->fd) != 0) {
+        int r;
+        do {
+            r = f(h->fd);  // a signal that arrives meanwhile (tcdrain and tcsendbreak wait) is no failure
+        } while (r != 0 && errno == EINTR);
+        if (r != 0) {
             setSysError(std::string(call) + "(" + h->path + ")", errno);
             return -1;
         }
@@ -392,7 +532,22 @@ private:
         return rose ? 1 : 0;
     }
 
-    void setSysError(const std::string& call, int err) { setError(call + ": " + std::strerror(err)); }
+    // The latest failure's text and, for a failure of a named device, its path and error number.
+    void setError(const std::string& text, const std::string& device = {}, int err = 0) {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        lastError = text;
+        lastFailure = {device, err};
+    }
+    void setSysError(const std::string& call, int err, const std::string& device = {}) {
+        setError(call + ": " + std::strerror(err), device, err);
+    }
+
+    std::mutex mutex;  // guards handles and pathNumbers
+    std::map<int, std::shared_ptr<Handle>> handles;
+    std::map<std::string, int> pathNumbers;
+    std::mutex errorMutex;
+    std::string lastError;
+    Failure lastFailure;
 };
 
 }  // namespace

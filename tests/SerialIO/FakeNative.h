@@ -148,7 +148,21 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return 0;
     }
+    // Set "SerDeviceLost" to 1 for a device that went away ("hung up").
+    int SerDeviceLost(int p, std::string* reason) override {
+        const int r = call("SerDeviceLost", p, 0);
+        if (r == 1 && reason) *reason = "hung up";
+        return r;
+    }
     std::string SerLastError() override { return ""; }
+    Failure SerLastFailure() override {
+        std::lock_guard<std::mutex> l(m);
+        return failure;
+    }
+    void fail(const std::string& device, int errnum) {
+        std::lock_guard<std::mutex> l(m);
+        failure = {device, errnum};
+    }
 
 private:
     struct Call {
@@ -173,6 +187,7 @@ private:
     std::deque<uint8_t> rx;
     int rxTimeout = 0;
     int txTimeout = 0;
+    Failure failure;
 };
 
 // Installs a fresh fake library (and optionally a made-up operating-system name) for the ports a

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 
 #include "FakeNative.h"
+#include "SerialIO/SerInputStream.h"
 
 using namespace SerialIO;
 
@@ -32,6 +34,23 @@ TEST_F(FakeNativeTest, OpenResultCodes) {
     }
     EXPECT_EQ(fake.count("SerConfigure"), 0);
     EXPECT_EQ(fake.count("SerClosePort"), 0);
+}
+
+TEST_F(FakeNativeTest, FailedOpenKeepsItsMessageAndGivesThePlainReason) {
+    fake.set("SerOpenPort", 1001);
+    fake.fail("/dev/ttyUSB0", EACCES);
+    try {
+        openPort();
+        FAIL() << "opened";
+    } catch (const IOException& e) {
+        EXPECT_STREQ(e.what(), "SerOpenPort failed: 1001");
+        EXPECT_EQ(plainReason(e),
+                  "Serial device /dev/ttyUSB0: Permission denied (the user needs to be in the dialout group)");
+    }
+    fake.unset("SerOpenPort");
+    fake.set("SerConfigure", 2003);
+    fake.fail("/dev/ttyUSB0", EIO);
+    EXPECT_EQ(ioError([&] { openPort(); }), "Configure failed: 2003");
 }
 
 TEST_F(FakeNativeTest, OpenSharesTheConfigAndSetsLinuxTimeouts) {
@@ -150,8 +169,28 @@ TEST_F(FakeNativeTest, GetByteAndGetData) {
     EXPECT_EQ(big[8], 7);
     EXPECT_EQ(big[9], 8);
     EXPECT_EQ(ioError([&] { port->getData(&big, 0, -1); }), "getData: count out of bounds");
+}
+
+TEST_F(FakeNativeTest, RangesAreCheckedBeforeAnythingIsRead) {
+    auto port = openPort();
+    SerInputStream in(*port);
+    std::vector<uint8_t> small(10, 0);
     fake.receive({1, 2, 3});
-    EXPECT_THROW(port->getData(&big, 9, 3), std::out_of_range);
+    EXPECT_THROW(port->getData(&small, 9, 3), std::out_of_range);
+    EXPECT_THROW(port->getData(&small, -1, 2), std::out_of_range);
+    EXPECT_THROW(in.read(&small, 8, 3), std::out_of_range);
+    EXPECT_THROW(in.read(&small, -1, 1), std::out_of_range);
+    // Nothing was taken from the line: the next read gets all three bytes.
+    EXPECT_EQ(port->getData(&small, 7, 3), 3);
+    EXPECT_EQ(small, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 1, 2, 3}));
+
+    // A read of nothing returns at once, with or without bytes waiting.
+    std::vector<uint8_t> none;
+    EXPECT_EQ(in.read(&small, 0, 0), 0);
+    EXPECT_EQ(in.read(none), 0);
+    fake.receive({4});
+    EXPECT_EQ(in.read(&small, 10, 0), 0);
+    EXPECT_EQ(in.read(), 4);
 }
 
 TEST_F(FakeNativeTest, PollingWaitRunsToTheReceiveTimeout) {

@@ -1,5 +1,6 @@
 // The termios library over real pseudo-terminals: the port opens the slave side by its path,
 // the test plays the device on the master side.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -10,6 +11,8 @@
 
 #include "Pty.h"
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 
@@ -20,6 +23,29 @@ using namespace SerialIO;
 
 namespace {
 
+// tcdrain and tcsendbreak answer EINTR this many times before doing their work, as they do when a
+// signal arrives while they wait for the line.
+std::atomic<int> interruptions{0};
+
+template <class F, class... Args>
+int interruptible(const char* name, Args... args) {
+    if (interruptions.load() > 0) {
+        --interruptions;
+        errno = EINTR;
+        return -1;
+    }
+    static const auto real = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+    return real(args...);
+}
+
+}  // namespace
+
+extern "C" int tcdrain(int fd) { return interruptible<int (*)(int)>("tcdrain", fd); }
+extern "C" int tcsendbreak(int fd, int duration) __THROW {
+    return interruptible<int (*)(int, int)>("tcsendbreak", fd, duration);
+}
+
+namespace {
 
 std::string openError(const std::string& name) {
     try {
@@ -139,4 +165,58 @@ TEST(TermiosPty, WriteAfterOtherSideClosedFails) {
         EXPECT_EQ(std::string(e.what()), "PutData1: Sent only -1 of 3 bytes");
         EXPECT_NE(e.systemError().find("write("), std::string::npos);
     }
+}
+
+TEST(TermiosPty, GetDataWaitsOnceForTheReceiveTimeout) {
+    Pty pty;
+    SerialPortLocal port(std::make_shared<SerialConfig>(pty.slavePath));
+    port.setTimeoutRx(1000);
+    std::vector<uint8_t> buf(4);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.getData(buf), 0);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(1000));
+    EXPECT_LT(waited, std::chrono::milliseconds(1800));  // not the port's wait and then the library's
+}
+
+TEST(TermiosPty, ConfigureSetsEveryLineFlagAndReadsTheSettingsBack) {
+    Pty pty;
+    {
+        // Flags a previous program left on the line: mark/space parity, parity marking and dropping.
+        const int fd = ::open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        struct termios t {};
+        ASSERT_EQ(tcgetattr(fd, &t), 0);
+        t.c_cflag |= CMSPAR;
+        t.c_iflag |= INPCK | IGNPAR | PARMRK | ISTRIP;
+        ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+        ::close(fd);
+    }
+    auto cfg = std::make_shared<SerialConfig>(pty.slavePath);
+    SerialPortLocal port(cfg);
+    struct termios t {};
+    ASSERT_EQ(tcgetattr(pty.master, &t), 0);
+    EXPECT_EQ(t.c_cflag & CMSPAR, 0u);
+    EXPECT_EQ(t.c_iflag & (INPCK | IGNPAR | PARMRK | ISTRIP), 0u);
+
+    // A pseudo-terminal carries no parity bit: tcsetattr succeeds, the setting does not take.
+    cfg->setParity(SerialConfig::PY_ODD);
+    try {
+        port.configure();
+        ADD_FAILURE() << "a parity the device did not take was reported as configured";
+    } catch (const IOException& e) {
+        EXPECT_STREQ(e.what(), "Configure failed: 2004");
+        EXPECT_EQ(plainReason(e), "Serial device " + pty.slavePath + ": the device did not take parity");
+    }
+}
+
+TEST(TermiosPty, DrainAndBreakGoOnAfterASignal) {
+    Pty pty;
+    SerialPortLocal port(std::make_shared<SerialConfig>(pty.slavePath));
+    interruptions = 2;
+    EXPECT_EQ(port.txDrain(), 0);
+    EXPECT_EQ(interruptions.load(), 0);
+    interruptions = 2;
+    EXPECT_NO_THROW(port.sendBreak(0));
+    EXPECT_EQ(interruptions.load(), 0);
 }

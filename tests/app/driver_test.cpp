@@ -80,6 +80,17 @@ TEST_F(DriverTest, FailedWriteIsNotReportedAsSent) {
     EXPECT_EQ(hub->serIn(), std::vector<uint8_t>(64, 0));
 }
 
+TEST_F(DriverTest, BothOutputsSelectionIsDoneOnlyWhenEveryFrameWasWritten) {
+    makeHub();
+    log->clear();
+    port->failNext = 1;  // output 1's frame is refused, output 2's is written
+    driver().set(4);
+    EXPECT_EQ(frames(), (std::vector<Frame>{{0xFE, 0x01, 0x04}, {0xFE, 0x02, 0x04}}));
+    EXPECT_EQ(log->lines(), (std::vector<std::string>{"COM port not communicating."}));
+    driver().set(5);
+    EXPECT_EQ(hub->gui().statusText(), "Selected Input #5");
+}
+
 TEST_F(DriverTest, ConcurrentSelectionsLeaveWhole) {
     makeHub();
     constexpr int rounds = 300;

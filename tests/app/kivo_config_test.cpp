@@ -78,6 +78,16 @@ TEST_F(KivoConfig, AbsentShortAndLongFiles) {
         EXPECT_EQ(KIVO::comport, "COM4");
         for (int i = 1; i < KIVO::CFGFILESIZE; ++i) ASSERT_EQ(KIVO::CFG[static_cast<std::size_t>(i)], 0) << i;
     }
+    {
+        // Port bytes past the documented range make names with control characters (NUL to ESC): they
+        // are shown as "?", not written raw to the console and the window.
+        KIVO k;
+        load(k, file({0xCF}));
+        EXPECT_EQ(KIVO::comport, std::string("COM\0", 4));
+        EXPECT_EQ(k.ReadyLine(), "COM?  KIVO16  0 minutes  Ready");
+        load(k, file({0xEA}));
+        EXPECT_EQ(k.ReadyLine(), "COM?  KIVO16  0 minutes  Ready");
+    }
 }
 
 TEST_F(KivoConfig, SignedOffsetsAndCodes) {

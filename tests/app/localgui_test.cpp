@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/CommandScope.h"
 #include "app/Device.h"
 #include "app/KIVO.h"
 #include "app/LocalCAM.h"
@@ -106,6 +107,40 @@ TEST_F(LocalGUITest, DisplayOperationsReplaceStateAndNotifyTheView) {
                                   F::Connect, F::OutMode, F::LocalName};
     EXPECT_EQ(seen, expected);
     EXPECT_TRUE(device_.calls().empty()) << "selecting the routing by program runs no listener";
+}
+
+// A command's status lines and redraw requests wait until its frames are out, then all arrive, in order.
+TEST_F(LocalGUITest, DuringACommandTheViewHearsOfEveryChangeWhenItEnds) {
+    std::vector<std::string> statuses;
+    std::vector<LocalGUIView::Field> seen;
+    struct StatusView : RecordingView {
+        StatusView(LocalGUI& gui, std::vector<LocalGUIView::Field>& log, std::vector<std::string>& texts)
+            : RecordingView(log), gui_(gui), texts_(texts) {}
+        void changed(Field field) override {
+            RecordingView::changed(field);
+            if (field == Field::Status) texts_.push_back(gui_.statusText());
+        }
+        LocalGUI& gui_;
+        std::vector<std::string>& texts_;
+    };
+    LocalGUI::viewFactory = [&](LocalGUI& g) { return std::make_unique<StatusView>(g, seen, statuses); };
+    LocalGUI gui(3001, "KIVO16");
+    using F = LocalGUIView::Field;
+    gui.ShowStatus("before");
+    seen.clear();
+    statuses.clear();
+    {
+        CommandScope scope;
+        gui.ShowStatus("Client Command: Out2");
+        gui.ShowOutMode(1);
+        gui.ShowStatus("after");
+        EXPECT_TRUE(seen.empty());
+        EXPECT_EQ(gui.statusText(), "before");
+    }
+    EXPECT_EQ(seen, (std::vector<F>{F::Status, F::OutMode, F::Status}));
+    EXPECT_EQ(statuses, (std::vector<std::string>{"Client Command: Out2", "after"}));
+    EXPECT_EQ(gui.statusText(), "after");
+    EXPECT_EQ(gui.outModeIndex(), 1);
 }
 
 TEST_F(LocalGUITest, ActionsBeforeTheHubIsHandedOverAreIgnored) {

@@ -1,5 +1,6 @@
 // The client session over a real loopback connection: greeting, password, keywords, raw bytes,
 // time limit, the ways a session ends, and the successor that serves the next client.
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -88,6 +89,23 @@ TEST_F(SessionTest, KeywordsAreExactAndTestedInOrder) {
     EXPECT_EQ(KIVO::to.load(), 0);
 }
 
+TEST_F(SessionTest, OverlongRawLineIsRefusedWholeAndTheSessionGoesOn) {
+    TestClient client(hub->listeningPort());
+    ASSERT_EQ(client.readLine(), "OK");
+    testing::internal::CaptureStdout();
+    client.send("0x" + std::string(1026, 'A'));  // 513 bytes
+    sync(client, 1);
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(frames(), (std::vector<Frame>{{0xFE, 0x01, 0x01}, {0xFE, 0x02, 0x01}}));
+    EXPECT_TRUE(log->contains("Raw command too long"));
+    EXPECT_NE(console.find("Raw command of 513 bytes refused"), std::string::npos) << console;
+
+    client.send("0x" + std::string(1025, 'A'));  // 512 bytes and an unpaired digit: sent
+    sync(client, 2);
+    ASSERT_EQ(frames().size(), 5u);
+    EXPECT_EQ(frames()[2], Frame(512, 0xAA));
+}
+
 TEST_F(SessionTest, LineEndsAndSplitCrLf) {
     TestClient client(hub->listeningPort());
     ASSERT_EQ(client.readLine(), "OK");
@@ -119,7 +137,7 @@ TEST_F(SessionTest, TimeLimitSetting) {
 }
 
 TEST_F(SessionTest, TimedSessionEndsWithTime) {
-    TimeOut::minuteMillis = 200;
+    TimeOut::minuteMillis = 1000;
     TestClient client(hub->listeningPort());
     ASSERT_EQ(client.readLine(), "OK");
     client.send("TO=1");
@@ -127,14 +145,27 @@ TEST_F(SessionTest, TimedSessionEndsWithTime) {
     ASSERT_EQ(client.readLine(), "Password/Connection Accepted!");
     ASSERT_EQ(client.readLine(), "Available Time: 1 Minutes");
     const auto accepted = std::chrono::steady_clock::now();
-    // A second acceptance replaces the running timer: the limit counts from here.
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    // Neither a repeated password nor a longer limit sent meanwhile pushes the end back.
+    client.send("TO=30");
     client.send("PWDJVK");
     ASSERT_EQ(client.readLine(), "Password/Connection Accepted!");
-    ASSERT_EQ(client.readLine(), "Available Time: 1 Minutes");
-    EXPECT_EQ(client.readLine(5000), "TIME");
+    ASSERT_EQ(client.readLine(), "Available Time: 30 Minutes");
+    EXPECT_EQ(client.readLine(10000), "TIME");
     EXPECT_GE(std::chrono::steady_clock::now() - accepted, std::chrono::milliseconds(2800));
     EXPECT_TRUE(client.closedByServer());
+    EXPECT_TRUE(waitForAwaiting());
+
+    // A smaller limit sent meanwhile brings the end closer.
+    TestClient closer(hub->listeningPort());
+    ASSERT_EQ(closer.readLine(), "OK");
+    closer.send("PWDJVK");
+    ASSERT_EQ(closer.readLine(), "Password/Connection Accepted!");
+    ASSERT_EQ(closer.readLine(), "Available Time: 30 Minutes");
+    closer.send("TO=1");
+    closer.send("PWDJVK");
+    ASSERT_EQ(closer.readLine(), "Password/Connection Accepted!");
+    ASSERT_EQ(closer.readLine(), "Available Time: 1 Minutes");
+    EXPECT_EQ(closer.readLine(10000), "TIME");
     EXPECT_TRUE(waitForAwaiting());
 
     // A session that ends before its limit sends no "TIME" and its timer does not touch the successor.
@@ -147,7 +178,38 @@ TEST_F(SessionTest, TimedSessionEndsWithTime) {
     EXPECT_TRUE(second.closedByServer());
     TestClient third(hub->listeningPort());
     ASSERT_EQ(third.readLine(), "OK");
-    EXPECT_TRUE(third.silentFor(2500));
+    EXPECT_TRUE(third.silentFor(3500));
+}
+
+TEST_F(SessionTest, ClientThatStopsReadingHoldsNobody) {
+    TimeOut::minuteMillis = 1000;
+    KIVO::to = 2;
+    TestClient flooder(hub->listeningPort());
+    ASSERT_EQ(flooder.readLine(), "OK");
+    // Password lines, each answered with two lines the client never reads, until every buffer on the
+    // way is full and a reply cannot be written. Sent without blocking: the server may stop reading.
+    std::atomic<bool> done{false};
+    std::thread flood([&] {
+        const std::string lines = [] {
+            std::string s;
+            for (int i = 0; i < 512; ++i) s += "PWDJVK\r\n";
+            return s;
+        }();
+        size_t total = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done && total < (4u << 20) && std::chrono::steady_clock::now() < deadline) {
+            const ssize_t n = flooder.sendSome(lines);
+            if (n < 0) break;
+            if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            total += static_cast<size_t>(n);
+        }
+    });
+    // The next client waits in the queue; it is served once the flooding session has ended.
+    TestClient next(hub->listeningPort());
+    const auto reply = next.readLine(15000);
+    done = true;
+    flood.join();
+    EXPECT_EQ(reply, "OK");
 }
 
 TEST_F(SessionTest, WaysToEndASession) {

@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -61,10 +62,10 @@ public:
     const std::string& path() const { return path_; }
 
     // A configuration record: serial port COM1 (the device is given on the command line), TCP port
-    // `port`, no session time limit, clients accepted at once, routing choice 0.
-    std::string config(int port, const std::string& name = "cfg.bin") const {
+    // `port`, no session time limit, clients accepted at once, routing to both outputs unless told.
+    std::string config(int port, const std::string& name = "cfg.bin", char routing = 2) const {
         const std::string file = path_ + "/" + name;
-        const char record[6] = {0, 0, static_cast<char>(port - 3001), 0, 0, 0};
+        const char record[6] = {0, 0, static_cast<char>(port - 3001), 0, 0, routing};
         std::ofstream(file, std::ios::binary).write(record, sizeof record);
         return file;
     }
@@ -153,6 +154,13 @@ public:
         : Server({"--headless", "--config", config, "--device", device}, ownNetwork) {}
     // Any arguments.
     explicit Server(std::vector<std::string> args, bool ownNetwork = false) {
+        // Each server keeps its labels and routing in a file of its own, unless the test names one.
+        if (std::find(args.begin(), args.end(), "--state-file") == args.end()) {
+            static std::atomic<int> serial{0};
+            statePath_ = "/tmp/kivonet-test-" + std::to_string(::getpid()) + "-" +
+                         std::to_string(serial++) + ".state";
+            args.insert(args.end(), {"--state-file", statePath_});
+        }
         args.insert(args.begin(), KIVONET_BIN);
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
@@ -185,6 +193,7 @@ public:
         }
         if (reader_.joinable()) reader_.join();
         ::close(readFd_);
+        if (!statePath_.empty()) ::unlink(statePath_.c_str());
         // In a sanitizer build the server is instrumented too: its findings fail the test.
         const std::string text = console();
         for (const char* finding : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",
@@ -247,6 +256,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    std::string statePath_;
     int readFd_ = -1;
     std::thread reader_;
     mutable std::mutex mutex_;

@@ -485,9 +485,9 @@ TEST_F(GuiWindowE2E, OperatorDrivesTheSelectorAndTheSessionFromTheWindow) {
     const std::string cfg = dir.path() + "/cfg.bin";
     {
         // COM1, KIVO16, port 3001 (its own namespace: always free), no time limit, clients accepted
-        // automatically, the choice on "Route input to output #1".
+        // automatically, the choice on "Route input to both outputs".
         std::ofstream out(cfg, std::ios::binary);
-        const char record[6] = {0, 0x50, 0, 0, 0, 0};
+        const char record[6] = {0, 0x50, 0, 0, 0, 2};
         out.write(record, sizeof record);
     }
     int pipefd[2];
@@ -546,7 +546,7 @@ TEST_F(GuiWindowE2E, OperatorDrivesTheSelectorAndTheSessionFromTheWindow) {
     // The routing choice: open it and pick "Route input to output #2"; nothing is sent, and the next
     // button press goes to output 2 only.
     click(116 + 90, 94 + 12);
-    xdo("key --window " + window_ + " Down Return");
+    xdo("key --window " + window_ + " Up Return");
     EXPECT_TRUE(pty.drain().empty());
     click(5 + 37 + 18, 46 + 12);
     EXPECT_EQ(pty.read(3), frames({0xFE, 0x02, 0x02}));

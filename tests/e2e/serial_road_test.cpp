@@ -196,6 +196,24 @@ TEST(SerialRoad, MissingDeviceIsReportedPerFrameAndTheServerServesOn) {
     EXPECT_EQ(server.stop(SIGTERM), 0) << server.console();
 }
 
+TEST(SerialRoad, ConfiguredRoutingHoldsFromTheFirstSelection) {
+    TempDir dir;
+    Line line;
+    const int port = freeConfigurablePort();
+    ASSERT_GT(port, 0);
+    // Routing to output 2: start-up still selects input 1 on both outputs, then only output 2 follows.
+    Server server(headlessArgs(dir.config(port, "cfg.bin", 1), line.path()));
+    EXPECT_EQ(line.bytes(6), frames(1)) << server.console();
+    ASSERT_TRUE(server.waitForLine("Awaiting Client Connection")) << server.console();
+    TestClient client(port);
+    ASSERT_EQ(client.readLine(), "OK");
+    client.send("Set5");
+    EXPECT_EQ(line.bytes(3), frames(5, false, true)) << server.console();
+    EXPECT_TRUE(line.bytes(1, 300ms).empty()) << server.console();
+    EXPECT_TRUE(server.waitForLine("Selected Input #5")) << server.console();
+    EXPECT_EQ(server.stop(SIGTERM), 0) << server.console();
+}
+
 TEST(SerialRoad, SimulatedSelectorReportsWhatItWasSent) {
     TempDir dir;
     const int port = freeConfigurablePort();

@@ -7,23 +7,6 @@
 using net::Connection;
 using net::Listener;
 
-namespace {
-
-bool machineHasIpv6Loopback()
-{
-    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_loopback;
-    const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-}  // namespace
-
 TEST(Listener, AcceptsIpv4AndIpv6ClientsOnOnePort)
 {
     auto listener = Listener::open(0);
@@ -33,7 +16,7 @@ TEST(Listener, AcceptsIpv4AndIpv6ClientsOnOnePort)
     auto fromV4 = listener->accept();
     EXPECT_EQ(fromV4->peer().rfind("127.0.0.1:", 0), 0u) << fromV4->peer();
 
-    if (!machineHasIpv6Loopback())
+    if (!nettest::hasIpv6Loopback())
         GTEST_SKIP() << "no IPv6 on this machine";
     auto v6 = Connection::connect("::1", listener->port());
     auto fromV6 = listener->accept();

@@ -72,6 +72,20 @@ struct Pair {
     std::unique_ptr<net::Connection> server = listener->accept();
 };
 
+// Whether this machine can bind ::1 (IPv6 may be missing or switched off).
+inline bool hasIpv6Loopback()
+{
+    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
 inline void pause(int ms)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));

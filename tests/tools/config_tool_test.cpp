@@ -110,6 +110,48 @@ TEST_F(ConfigTool, ShowDescribesOddRecords) {
     EXPECT_NE(out_.str().find("Serial port:            COM1\n"), std::string::npos);
 }
 
+// set changes the settings it is given and nothing else: the others, odd values and bytes past the
+// record included; a missing file starts from the defaults; a file it cannot read is left alone.
+TEST_F(ConfigTool, SetKeepsWhatItIsNotGiven) {
+    const std::string f = dir_ + "/cfg.bin";
+    ASSERT_EQ(run({"write", f, "--com", "3", "--tcp-port", "3010", "--minutes", "15", "--autoaccept", "off",
+                   "--outmode", "1"}), 0) << err_.str();
+    {
+        FILE* fp = std::fopen(f.c_str(), "ab");  // bytes past the record: a longer file stays longer
+        ASSERT_NE(fp, nullptr);
+        std::fputs("tail", fp);
+        std::fclose(fp);
+    }
+    ASSERT_EQ(run({"set", f, "--minutes", "60"}), 0) << err_.str();
+    ASSERT_EQ(run({"set", f, "--outmode", "2"}), 0) << err_.str();
+    KIVO::ResetSettings();
+    KIVO::filename = f;
+    KIVO k;
+    k.ReadCFG();
+    k.InterpretCFG();
+    EXPECT_EQ(KIVO::comport, "COM3");
+    EXPECT_EQ(k.port, 3010);
+    EXPECT_EQ(KIVO::to, 60);
+    EXPECT_FALSE(KIVO::autoaccept);
+    EXPECT_EQ(KIVO::outmode, 2);
+    EXPECT_EQ(std::filesystem::file_size(f), 10u);
+
+    // A refused value writes nothing.
+    EXPECT_EQ(run({"set", f, "--tcp-port", "9999"}), 2);
+    ASSERT_EQ(run({"show", f}), 0);
+    EXPECT_NE(out_.str().find("TCP port:               3010\n"), std::string::npos) << out_.str();
+
+    const std::string fresh = dir_ + "/fresh.bin";
+    ASSERT_EQ(run({"set", fresh, "--no-serial"}), 0) << err_.str();
+    ASSERT_EQ(run({"show", fresh}), 0);
+    for (const char* want : {"none (COM0", "TCP port:               3001\n", "Session limit:          none\n",
+                             "acceptance:   on\n", "output #1\n"})
+        EXPECT_NE(out_.str().find(want), std::string::npos) << want << " in\n" << out_.str();
+
+    EXPECT_EQ(run({"set", dir_, "--com", "2"}), 1);  // a folder cannot be read as a record
+    EXPECT_NE(err_.str().find("cannot read"), std::string::npos) << err_.str();
+}
+
 #ifndef _WIN32
 // The built program, next to this test program's build folder: tests/tools/../../tools.
 // (The Windows build's program is run by the Windows end-to-end driver.)

@@ -1,4 +1,4 @@
-#include "tools/sim/KivoSim.h"
+#include "sim/KivoSim.h"
 
 #include <gtest/gtest.h>
 

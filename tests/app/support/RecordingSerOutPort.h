@@ -18,9 +18,10 @@ public:
     std::vector<uint8_t> SendSerial(const std::vector<uint8_t>& cmd) override {
         std::lock_guard<std::mutex> lock(mutex_);
         frames_.push_back(cmd);
+        lastFailed_ = failWrites || (failNext > 0 && failNext-- > 0);
         return std::vector<uint8_t>(64, 0);
     }
-    int GetSerError() override { return failWrites ? 1 : 0; }
+    int GetSerError() override { return lastFailed_ ? 1 : 0; }
 
     std::vector<Frame> frames() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -33,8 +34,11 @@ public:
 
     // Every write is reported as failed by GetSerError.
     std::atomic<bool> failWrites{false};
+    // The next this many writes are reported as failed.
+    std::atomic<int> failNext{0};
 
 private:
     mutable std::mutex mutex_;
     std::vector<Frame> frames_;
+    std::atomic<bool> lastFailed_{false};
 };

@@ -1,0 +1,409 @@
+#include "app/Routing.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "app/KIVO.h"
+
+namespace {
+
+thread_local std::string currentSource;
+
+// The state file may be rewritten at most this often; changes in between are saved together.
+constexpr auto saveInterval = std::chrono::milliseconds(250);
+
+constexpr const char* fileHeader = "# kivonet state 1";
+
+std::string generateId() {
+    std::random_device rd;
+    std::mt19937_64 gen((static_cast<uint64_t>(rd()) << 32) ^ rd() ^
+                        static_cast<uint64_t>(
+                            std::chrono::steady_clock::now().time_since_epoch().count()));
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string id;
+    uint64_t v = gen();
+    for (int i = 0; i < 12; ++i) {
+        id += hex[v & 0xF];
+        v >>= 4;
+    }
+    return id;
+}
+
+bool validId(const std::string& id) {
+    if (id.size() != 12) return false;
+    for (char c : id)
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}
+
+std::optional<int> smallNumber(const std::string& text, int lo, int hi) {
+    if (text.empty() || text.size() > 3) return std::nullopt;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    if (v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
+std::string describeRoute(int output, int input) {
+    return "output " + std::to_string(output) + " <- input " + std::to_string(input);
+}
+
+}  // namespace
+
+Routing::Source::Source(std::string name) : previous_(std::move(currentSource)) {
+    currentSource = std::move(name);
+}
+
+Routing::Source::~Source() { currentSource = std::move(previous_); }
+
+std::string Routing::Source::current() {
+    return currentSource.empty() ? std::string("unknown") : currentSource;
+}
+
+Routing::State Routing::defaults() {
+    State s;
+    for (int i = 0; i < inputs; ++i) s.inputLabels[i] = "Input " + std::to_string(i + 1);
+    for (int o = 0; o < outputs; ++o) s.outputLabels[o] = "Output " + std::to_string(o + 1);
+    return s;
+}
+
+Routing::Routing(std::string statePath) : statePath_(std::move(statePath)), state_(defaults()) {
+    if (!statePath_.empty()) {
+        std::ifstream in(statePath_, std::ios::binary);
+        if (in) {
+            // A state file is small; anything larger is not one of ours.
+            std::string text(64 * 1024 + 1, '\0');
+            in.read(text.data(), static_cast<std::streamsize>(text.size()));
+            text.resize(static_cast<size_t>(in.gcount()));
+            std::optional<State> loaded;
+            if (!in.bad() && text.size() <= 64 * 1024) loaded = parse(text);
+            if (loaded) {
+                state_ = *loaded;
+            } else {
+                KIVO::OutLine("State file " + statePath_ +
+                              " is unreadable or damaged: starting with default labels and routing");
+            }
+        } else if (errno != ENOENT) {
+            KIVO::OutLine("Can't read state file " + statePath_ + ": " + std::strerror(errno));
+        }
+    }
+    // Locks belong to connected clients: none survive a restart.
+    state_.lockOwner.fill(0);
+    if (!validId(state_.uniqueId)) {
+        state_.uniqueId = generateId();
+        dirty_ = !statePath_.empty();
+    }
+    notifier_ = std::thread([this] { notifierLoop(); });
+}
+
+Routing::~Routing() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    notifier_.join();
+}
+
+int Routing::subscribe(Observer observer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int token = nextToken_++;
+    observers_.emplace(token, std::move(observer));
+    return token;
+}
+
+void Routing::unsubscribe(int token) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    observers_.erase(token);
+    idle_.wait(lock, [&] { return running_ != token; });
+}
+
+Routing::State Routing::state() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_;
+}
+
+std::optional<int> Routing::route(int output) const {
+    if (output < 1 || output > outputs) return std::nullopt;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int input = state_.input[output - 1];
+    if (input == 0) return std::nullopt;
+    return input;
+}
+
+void Routing::noteWritten(const std::vector<uint8_t>& bytes) {
+    Event event;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (size_t i = 0; i + 2 < bytes.size();) {
+        const uint8_t out = bytes[i + 1];
+        const uint8_t in = bytes[i + 2];
+        if (bytes[i] != 0xFE || out < 1 || out > outputs || in < 1 || in > inputs) {
+            ++i;
+            continue;
+        }
+        i += 3;
+        if (state_.input[out - 1] == in) continue;
+        state_.input[out - 1] = in;
+        event.changes.push_back({Kind::Route, out});
+        event.lines.push_back("Route: " + describeRoute(out, in));
+    }
+    if (event.changes.empty()) return;
+    publish(lock, std::move(event));
+}
+
+bool Routing::validLabel(const std::string& label) {
+    if (label.empty() || label.size() > maxLabelLength) return false;
+    for (unsigned char c : label)
+        if (c < 0x20 || c > 0x7E) return false;
+    return true;
+}
+
+bool Routing::setInputLabel(int input, const std::string& label) {
+    return setLabel(Kind::InputLabel, input, label);
+}
+
+bool Routing::setOutputLabel(int output, const std::string& label) {
+    return setLabel(Kind::OutputLabel, output, label);
+}
+
+bool Routing::setLabel(Kind kind, int index, const std::string& label) {
+    const bool input = kind == Kind::InputLabel;
+    if (index < 1 || index > (input ? inputs : outputs) || !validLabel(label)) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::string& current = input ? state_.inputLabels[index - 1] : state_.outputLabels[index - 1];
+    if (current == label) return true;
+    current = label;
+    publish(lock, {{{kind, index}},
+                   {},
+                   {std::string("Label: ") + (input ? "input " : "output ") + std::to_string(index) +
+                    " = \"" + label + "\""}});
+    return true;
+}
+
+bool Routing::lock(int output, ClientId who) {
+    if (output < 1 || output > outputs || who == 0) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    ClientId& owner = state_.lockOwner[output - 1];
+    if (owner == who) return true;
+    if (owner != 0) return false;
+    owner = who;
+    publish(lock, {{{Kind::Lock, output}}, {}, {}});
+    return true;
+}
+
+bool Routing::unlock(int output, ClientId who) {
+    if (output < 1 || output > outputs) return false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    ClientId& owner = state_.lockOwner[output - 1];
+    if (owner == 0) return true;
+    if (owner != who) return false;
+    owner = 0;
+    publish(lock, {{{Kind::Lock, output}}, {}, {}});
+    return true;
+}
+
+void Routing::forceUnlock(int output) {
+    if (output < 1 || output > outputs) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (state_.lockOwner[output - 1] == 0) return;
+    state_.lockOwner[output - 1] = 0;
+    publish(lock, {{{Kind::Lock, output}}, {}, {}});
+}
+
+void Routing::releaseAll(ClientId who) {
+    if (who == 0) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    Event event;
+    for (int o = 0; o < outputs; ++o) {
+        if (state_.lockOwner[o] != who) continue;
+        state_.lockOwner[o] = 0;
+        event.changes.push_back({Kind::Lock, o + 1});
+    }
+    if (!event.changes.empty()) publish(lock, std::move(event));
+}
+
+bool Routing::lockedByOther(int output, ClientId who) const {
+    if (output < 1 || output > outputs) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const ClientId owner = state_.lockOwner[output - 1];
+    return owner != 0 && owner != who;
+}
+
+Routing::ClientId Routing::newClientId() {
+    static std::atomic<ClientId> next{1};
+    return next.fetch_add(1);
+}
+
+void Routing::flush() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.notify_all();
+    idle_.wait(lock, [&] { return queue_.empty() && !busy_ && !dirty_; });
+}
+
+void Routing::publish(std::unique_lock<std::mutex>& lock, Event event) {
+    // Called with mutex_ held. The source is taken on the caller's thread, where the scope lives.
+    event.source = Source::current();
+    for (std::string& line : event.lines) line += " (" + event.source + ")";
+    const bool persistent = std::any_of(event.changes.begin(), event.changes.end(),
+                                        [](const Change& c) { return c.kind != Kind::Lock; });
+    if (persistent && !statePath_.empty()) dirty_ = true;
+    queue_.push_back(std::move(event));
+    lock.unlock();
+    wake_.notify_one();
+}
+
+void Routing::notifierLoop() {
+    using clock = std::chrono::steady_clock;
+    clock::time_point nextSave = clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        // Wait for an event to deliver, or for a due save (at once when stopping).
+        for (;;) {
+            if (!queue_.empty()) break;
+            if (dirty_ && (stopping_ || clock::now() >= nextSave)) break;
+            if (stopping_) {
+                idle_.notify_all();
+                return;
+            }
+            if (dirty_)
+                wake_.wait_until(lock, nextSave);
+            else
+                wake_.wait(lock);
+        }
+        if (!queue_.empty()) {
+            Event event = std::move(queue_.front());
+            queue_.pop_front();
+            const State snapshot = state_;
+            busy_ = true;
+            // Observers are called without the lock: they may call back into the record.
+            std::vector<int> tokens;
+            for (const auto& entry : observers_) tokens.push_back(entry.first);
+            lock.unlock();
+            for (const std::string& line : event.lines) KIVO::OutLine(line);
+            lock.lock();
+            for (const int token : tokens) {
+                // An observer removed meanwhile is skipped; one being called cannot be removed.
+                auto it = observers_.find(token);
+                if (it == observers_.end()) continue;
+                running_ = token;
+                Observer call = it->second;
+                lock.unlock();
+                call(event.changes, snapshot);
+                lock.lock();
+                running_ = 0;
+                idle_.notify_all();
+            }
+            busy_ = false;
+            if (queue_.empty() && !dirty_) idle_.notify_all();
+            continue;
+        }
+        // Nothing queued and a save is due.
+        {
+            const State snapshot = state_;
+            dirty_ = false;
+            busy_ = true;
+            lock.unlock();
+            save(snapshot);
+            lock.lock();
+            busy_ = false;
+            nextSave = clock::now() + saveInterval;
+            idle_.notify_all();
+        }
+    }
+}
+
+void Routing::save(const State& state) {
+    const std::string text = format(state);
+    const std::string tmp = statePath_ + ".tmp";
+    // One console line when saving starts failing, not one per change; one when it works again.
+    auto fail = [&](const char* what) {
+        const int err = errno;
+        if (!saveFailing_)
+            KIVO::OutLine("Can't write state file " + statePath_ + " (" + what +
+                          "): " + std::strerror(err) + "; labels and routing are not kept");
+        saveFailing_ = true;
+    };
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return fail("open");
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            fail("write");
+            ::close(fd);
+            ::unlink(tmp.c_str());
+            return;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        fail("fsync");
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return;
+    }
+    ::close(fd);
+    if (::rename(tmp.c_str(), statePath_.c_str()) != 0) {
+        fail("rename");
+        ::unlink(tmp.c_str());
+        return;
+    }
+    if (saveFailing_) KIVO::OutLine("State file " + statePath_ + " written again");
+    saveFailing_ = false;
+}
+
+std::string Routing::format(const State& state) {
+    std::ostringstream out;
+    out << fileHeader << "\n";
+    out << "id=" << state.uniqueId << "\n";
+    for (int o = 0; o < outputs; ++o)
+        if (state.input[o] != 0) out << "route" << o + 1 << "=" << state.input[o] << "\n";
+    for (int i = 0; i < inputs; ++i)
+        out << "input" << i + 1 << "=" << state.inputLabels[i] << "\n";
+    for (int o = 0; o < outputs; ++o)
+        out << "output" << o + 1 << "=" << state.outputLabels[o] << "\n";
+    return out.str();
+}
+
+std::optional<Routing::State> Routing::parse(const std::string& text) {
+    std::istringstream stream(text);
+    std::string line;
+    if (!std::getline(stream, line) || line != fileHeader) return std::nullopt;
+    State state = defaults();
+    while (std::getline(stream, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos) return std::nullopt;
+        const std::string key = line.substr(0, eq);
+        const std::string value = line.substr(eq + 1);
+        auto indexed = [&](const char* prefix, int count) -> std::optional<int> {
+            const size_t n = std::strlen(prefix);
+            if (key.compare(0, n, prefix) != 0) return std::nullopt;
+            return smallNumber(key.substr(n), 1, count);
+        };
+        if (key == "id") {
+            if (validId(value)) state.uniqueId = value;
+        } else if (auto o = indexed("route", outputs)) {
+            if (auto n = smallNumber(value, 1, inputs)) state.input[*o - 1] = *n;
+        } else if (auto i = indexed("input", inputs)) {
+            if (validLabel(value)) state.inputLabels[*i - 1] = value;
+        } else if (auto o2 = indexed("output", outputs)) {
+            if (validLabel(value)) state.outputLabels[*o2 - 1] = value;
+        }
+    }
+    return state;
+}

@@ -1,0 +1,107 @@
+#include "app/SerialWatch.h"
+
+#include "app/KIVO.h"
+#include "app/LocalCAM.h"
+#include "app/SerOutPort.h"
+
+SerialWatch::SerialWatch(SerOutPort& port, bool up, Restore restore, std::chrono::milliseconds interval)
+    : port_(port), restore_(std::move(restore)), interval_(interval), up_(up), since_(Clock::now()) {}
+
+SerialWatch::~SerialWatch() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+        port_.setLossHandler(nullptr);
+    }
+}
+
+void SerialWatch::start() {
+    if (thread_.joinable() || !port_.watchable()) return;
+    device_ = port_.devicePath();
+    port_.setLossHandler([this] { wake(); });
+    thread_ = std::thread([this] { run(); });
+}
+
+SerialWatch::Clock::time_point SerialWatch::since() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return since_;
+}
+
+int SerialWatch::addObserver(Observer observer) {
+    std::lock_guard<std::mutex> lock(observerMutex_);
+    observers_.emplace(nextToken_, std::move(observer));
+    return nextToken_++;
+}
+
+void SerialWatch::removeObserver(int token) {
+    std::lock_guard<std::mutex> lock(observerMutex_);
+    observers_.erase(token);
+}
+
+void SerialWatch::wake() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        woken_ = true;
+    }
+    wake_.notify_all();
+}
+
+void SerialWatch::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        wake_.wait_for(lock, interval_, [this] { return stopping_ || woken_; });
+        if (stopping_) break;
+        woken_ = false;
+        lock.unlock();
+        step();
+        lock.lock();
+    }
+}
+
+void SerialWatch::step() {
+    if (up_) {
+        const std::string reason = port_.checkDevice();
+        if (reason.empty()) return;
+        up_ = false;
+        KIVO::OutLine("Serial device " + device_ + " lost: " + reason);
+        changed(false);
+        return;
+    }
+    port_.checkDevice();  // forget a loss already reported (a failed restore)
+    std::optional<std::string> restored;
+    std::string reason;
+    {
+        // Held from the open to the last restore frame: no other command reaches the line between.
+        std::lock_guard<std::recursive_mutex> lock(LocalCAM::critsect);
+        if (!port_.reopen()) return;
+        KIVO::OutLine("Serial device " + device_ + " back");
+        restored = restore_ ? restore_() : std::string();
+        if (restored) {
+            up_ = true;
+        } else {
+            reason = port_.checkDevice();
+            port_.closePort();
+        }
+    }
+    if (!restored) {
+        KIVO::OutLine("Serial device " + device_ + " lost: " +
+                      (reason.empty() ? std::string("the routing could not be restored") : reason));
+        return;
+    }
+    if (!restored->empty()) KIVO::OutLine("Serial device " + device_ + ": routing restored (" + *restored + ")");
+    changed(true);
+}
+
+void SerialWatch::changed(bool up) {
+    Clock::time_point at;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        at = since_ = Clock::now();
+    }
+    std::lock_guard<std::mutex> lock(observerMutex_);
+    for (const auto& [token, observer] : observers_) observer(up, at);
+}

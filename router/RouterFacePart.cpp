@@ -1,0 +1,40 @@
+// The router-protocol face as a part of the program (see app/Parts.h).
+#include <unistd.h>
+
+#include <climits>
+#include <memory>
+#include <stdexcept>
+
+#include "app/KIVO.h"
+#include "app/LocalCAM.h"
+#include "app/Parts.h"
+#include "net/Net.h"
+#include "router/RouterServer.h"
+
+namespace parts {
+
+bool routerFaceBuilt() { return true; }
+
+int startRouterFace(int port) {
+    LocalCAM* hub = KIVO::scam.load();
+    if (!hub) throw std::runtime_error("the server did not start");
+    char host[HOST_NAME_MAX + 1] = "";
+    ::gethostname(host, sizeof host - 1);
+    router::RouterServer::Options options;
+    options.port = port;
+    options.friendlyName = std::string("KIVO16 on ") + (host[0] != '\0' ? host : "this machine");
+    static std::unique_ptr<router::RouterServer> face;  // lives as long as the process
+    auto created = std::make_unique<router::RouterServer>(
+        hub->routing(),
+        [hub](int output, int input, Routing::ClientId requester) { hub->Route(output, input, requester); },
+        &KIVO::OutLine, options);
+    try {
+        created->start();
+    } catch (const net::NetError& e) {
+        throw std::runtime_error(std::string("port ") + std::to_string(port) + ": " + e.what());
+    }
+    face = std::move(created);
+    return face->port();
+}
+
+}  // namespace parts

@@ -1,0 +1,218 @@
+#include "router/RouterServer.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "net/Access.h"
+#include "net/Net.h"
+
+namespace router {
+
+struct RouterServer::Client {
+    Client(int socket, std::string address, Routing& record, Routing::ClientId clientId, const std::string& name,
+           Session::Submit submitFn)
+        : fd(socket), peer(std::move(address)), session(record, clientId, name, std::move(submitFn)) {}
+    ~Client() { ::close(fd); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    const int fd;
+    const std::string peer;
+    Session session;
+    std::string queued;       // bytes the socket has not taken yet, from `sent` on
+    std::size_t sent = 0;
+    std::size_t pending = 0;  // routing blocks waiting for the line
+};
+
+RouterServer::RouterServer(Routing& record, Route route, Console console, Options options)
+    : record_(record), route_(std::move(route)), console_(std::move(console)), options_(std::move(options)) {}
+
+RouterServer::~RouterServer() {
+    // No more updates, then no more selections, then no more loop.
+    if (observer_ != 0) record_.unsubscribe(observer_);
+    {
+        std::lock_guard<std::mutex> lock(jobsMutex_);
+        stopping_ = true;
+        jobs_.clear();
+    }
+    jobsWake_.notify_all();
+    if (worker_.joinable()) worker_.join();
+    loop_.stop();
+    if (loopThread_.joinable()) loopThread_.join();
+    for (const auto& [id, client] : clients_) record_.releaseAll(id);
+    clients_.clear();
+    if (listener_) listener_->close();
+}
+
+void RouterServer::start() {
+    listener_ = net::Listener::open(options_.port);
+    listenFd_ = listener_->fd();
+    loop_.watch(listenFd_, net::EventLoop::Readable, [this](unsigned) { acceptClients(); });
+    // Changes of the record reach the loop's thread as a task; the observer itself never blocks.
+    observer_ = record_.subscribe([this](const std::vector<Routing::Change>& changes, const Routing::State& state) {
+        loop_.post([this, changes, state] { broadcast(changes, state); });
+    });
+    worker_ = std::thread([this] { workerLoop(); });
+    loopThread_ = std::thread([this] { loop_.run(); });
+}
+
+int RouterServer::port() const { return listener_ ? listener_->port() : -1; }
+
+void RouterServer::acceptClients() {
+    // A bounded number per round, so that a flood of connections leaves the clients served.
+    for (int n = 0; n < 64; ++n) {
+        sockaddr_storage address{};
+        socklen_t size = sizeof address;
+        const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                console_(std::string("Router protocol: cannot accept a client: ") + std::strerror(errno) +
+                         "; accepting again once a client leaves");
+                acceptPaused_ = true;
+                loop_.setInterest(listenFd_, 0);
+            }
+            return;  // EAGAIN: none left; ECONNABORTED and the like: the client is gone already
+        }
+        if (net::refuseIfNotAllowed(fd, address)) continue;
+        net::setKeepAlive(fd);
+        const Routing::ClientId id = Routing::newClientId();
+        auto client = std::make_unique<Client>(fd, net::peerOf(fd), record_, id, options_.friendlyName,
+                                               [this, id](const std::vector<Selection>& selections) {
+                                                   const auto it = clients_.find(id);
+                                                   return it != clients_.end() && submit(*it->second, selections);
+                                               });
+        Client& c = *client;
+        clients_.emplace(id, std::move(client));
+        loop_.watch(fd, net::EventLoop::Readable, [this, id](unsigned ready) { onClientReady(id, ready); });
+        console_("Router client " + c.peer + " connected");
+        send(c, c.session.greeting());
+    }
+}
+
+void RouterServer::onClientReady(Routing::ClientId id, unsigned ready) {
+    const auto it = clients_.find(id);
+    if (it == clients_.end()) return;
+    Client& client = *it->second;
+    if (ready & net::EventLoop::Writable) {
+        flush(client);
+        if (!clients_.count(id)) return;
+    }
+    if (ready & (net::EventLoop::Readable | net::EventLoop::Closed)) readFrom(client);
+}
+
+void RouterServer::readFrom(Client& client) {
+    // One read per round keeps a client that sends without pause from holding up the others.
+    char buffer[16384];
+    const ssize_t n = ::recv(client.fd, buffer, sizeof buffer, 0);
+    if (n == 0) {
+        disconnect(client.session.id(), "");
+        return;
+    }
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+        disconnect(client.session.id(), std::string(" (") + std::strerror(errno) + ")");
+        return;
+    }
+    std::string reply;
+    const BlockReader::Status status = client.session.receive(std::string_view(buffer, static_cast<size_t>(n)), reply);
+    const Routing::ClientId id = client.session.id();
+    if (!reply.empty()) send(client, reply);
+    if (status == BlockReader::Status::LineTooLong)
+        disconnect(id, ": line longer than " + std::to_string(BlockReader::maxLine) + " bytes");
+    else if (status == BlockReader::Status::BlockTooLong)
+        disconnect(id, ": block longer than " + std::to_string(BlockReader::maxBlock) + " bytes");
+}
+
+void RouterServer::send(Client& client, std::string_view text) {
+    if (client.queued.size() - client.sent + text.size() > options_.maxQueued) {
+        disconnect(client.session.id(), ": dropped, it does not read (over " + std::to_string(options_.maxQueued) +
+                                            " bytes waiting)");
+        return;
+    }
+    client.queued.append(text);
+    flush(client);
+}
+
+void RouterServer::flush(Client& client) {
+    while (client.sent < client.queued.size()) {
+        const ssize_t n = ::send(client.fd, client.queued.data() + client.sent, client.queued.size() - client.sent,
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            client.sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n < 0 && errno == EINTR) continue;
+        disconnect(client.session.id(), std::string(" (") + std::strerror(errno) + ")");
+        return;
+    }
+    if (client.sent == client.queued.size()) {
+        client.queued.clear();
+        client.sent = 0;
+    } else if (client.sent > 65536) {
+        client.queued.erase(0, client.sent);
+        client.sent = 0;
+    }
+    loop_.setInterest(client.fd, net::EventLoop::Readable | (client.queued.empty() ? 0 : net::EventLoop::Writable));
+}
+
+void RouterServer::disconnect(Routing::ClientId id, const std::string& why) {
+    const auto it = clients_.find(id);
+    if (it == clients_.end()) return;
+    loop_.unwatch(it->second->fd);
+    console_("Router client " + it->second->peer + " disconnected" + why);
+    clients_.erase(it);  // closes the socket
+    record_.releaseAll(id);
+    if (acceptPaused_) {
+        acceptPaused_ = false;
+        loop_.setInterest(listenFd_, net::EventLoop::Readable);
+    }
+}
+
+bool RouterServer::submit(Client& client, const std::vector<Selection>& selections) {
+    // A client asking faster than the line takes its frames gets NAK instead of a growing queue that
+    // would keep everyone else's selections waiting.
+    if (client.pending >= options_.maxPendingRequests) return false;
+    ++client.pending;
+    {
+        std::lock_guard<std::mutex> lock(jobsMutex_);
+        jobs_.push_back(Job{client.session.id(), client.peer, selections});
+    }
+    jobsWake_.notify_one();
+    return true;
+}
+
+void RouterServer::broadcast(const std::vector<Routing::Change>& changes, const Routing::State& state) {
+    std::vector<Routing::ClientId> ids;
+    for (const auto& [id, client] : clients_) ids.push_back(id);
+    for (const Routing::ClientId id : ids) {
+        const auto it = clients_.find(id);  // an earlier send may have dropped it
+        if (it == clients_.end()) continue;
+        const std::string text = text::update(changes, state, id);
+        if (!text.empty()) send(*it->second, text);
+    }
+}
+
+void RouterServer::workerLoop() {
+    std::unique_lock<std::mutex> lock(jobsMutex_);
+    for (;;) {
+        jobsWake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (stopping_) return;
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
+        lock.unlock();
+        {
+            const Routing::Source source("router " + job.peer);
+            for (const Selection& s : job.selections) route_(s.output, s.input, job.id);
+        }
+        loop_.post([this, id = job.id] {
+            if (const auto it = clients_.find(id); it != clients_.end() && it->second->pending > 0) --it->second->pending;
+        });
+        lock.lock();
+    }
+}
+
+}  // namespace router

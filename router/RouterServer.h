@@ -1,0 +1,94 @@
+#pragma once
+// The router-protocol face on a TCP port: any number of clients served by one event-loop thread, the
+// selections they ask for put on the line by one worker thread (the hub paces each frame, which must
+// never hold up the loop), and every change of the routing record sent to every client.
+//
+// A client that does not read is dropped once its unsent output passes a bound; a client's locks are
+// released when it goes. Connects, disconnects and drops are console lines with the peer's address.
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Routing.h"
+#include "net/EventLoop.h"
+#include "router/RouterProtocol.h"
+
+namespace net {
+class Listener;
+}
+
+namespace router {
+
+class RouterServer {
+public:
+    // Puts one selection on the line (1-based output and input) for the requester; blocks while the
+    // frame is paced. Called on the worker thread only.
+    using Route = std::function<void(int output, int input, Routing::ClientId requester)>;
+    using Console = std::function<void(const std::string&)>;
+
+    struct Options {
+        int port = 9990;                           // 0: any free port (tests)
+        std::string friendlyName = "KIVO16";
+        std::size_t maxQueued = 1024 * 1024;       // unsent bytes past which a client is dropped
+        std::size_t maxPendingRequests = 4;        // routing blocks of one client waiting for the line
+    };
+
+    RouterServer(Routing& record, Route route, Console console, Options options);
+    ~RouterServer();  // stops serving and closes every connection
+    RouterServer(const RouterServer&) = delete;
+    RouterServer& operator=(const RouterServer&) = delete;
+
+    // Opens the port and starts the threads. Throws net::NetError when the port cannot be had.
+    void start();
+    int port() const;
+
+private:
+    struct Client;
+    struct Job {
+        Routing::ClientId id;
+        std::string peer;
+        std::vector<Selection> selections;
+    };
+
+    // Loop thread.
+    void acceptClients();
+    void onClientReady(Routing::ClientId id, unsigned ready);
+    void readFrom(Client& client);
+    void send(Client& client, std::string_view text);
+    void flush(Client& client);
+    void disconnect(Routing::ClientId id, const std::string& why);
+    bool submit(Client& client, const std::vector<Selection>& selections);
+    void broadcast(const std::vector<Routing::Change>& changes, const Routing::State& state);
+
+    void workerLoop();
+
+    Routing& record_;
+    const Route route_;
+    const Console console_;
+    const Options options_;
+
+    std::unique_ptr<net::Listener> listener_;
+    int listenFd_ = -1;
+    net::EventLoop loop_;
+    std::thread loopThread_;
+    int observer_ = 0;
+
+    // Loop thread only.
+    std::map<Routing::ClientId, std::unique_ptr<Client>> clients_;
+    bool acceptPaused_ = false;  // out of descriptors: accepting waits for a client to leave
+
+    std::mutex jobsMutex_;
+    std::condition_variable jobsWake_;
+    std::deque<Job> jobs_;
+    bool stopping_ = false;
+    std::thread worker_;
+};
+
+}  // namespace router

@@ -1,0 +1,85 @@
+// The running server's console writer: lines a command holds back while its frames go out still
+// reach the console in the order every thread wrote them, and a flood stays bounded and counted.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/CommandScope.h"
+#include "app/KIVO.h"
+
+namespace {
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+class ConsoleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        KIVO::StartConsoleWriter();
+        testing::internal::CaptureStdout();
+    }
+    std::vector<std::string> written() {
+        KIVO::FlushConsole();
+        return linesOf(testing::internal::GetCapturedStdout());
+    }
+};
+
+TEST_F(ConsoleTest, HeldLinesKeepTheOrderOfEveryThread) {
+    std::atomic<int> step{0};
+    std::thread command([&] {
+        CommandScope scope;
+        KIVO::OutLine("Client Command: Set3");
+        step = 1;
+        while (step != 2) std::this_thread::yield();
+        KIVO::OutLine("Selected Input #3");
+        {
+            CommandScope inner;  // nested scopes hand on with the outermost one
+            KIVO::OutLine("inner");
+        }
+        // Written later by another thread, so it must not appear before this thread's lines.
+        step = 3;
+        while (step != 4) std::this_thread::yield();
+    });
+    while (step != 1) std::this_thread::yield();
+    KIVO::OutLine("other thread, after the command's first line");
+    step = 2;
+    while (step != 3) std::this_thread::yield();
+    KIVO::OutLine("other thread, last");
+    step = 4;
+    command.join();
+    KIVO::OutLine("after the command");
+
+    EXPECT_EQ(written(), (std::vector<std::string>{"Client Command: Set3",
+                                                   "other thread, after the command's first line",
+                                                   "Selected Input #3", "inner", "other thread, last",
+                                                   "after the command"}));
+}
+
+TEST_F(ConsoleTest, AFloodOfHeldLinesIsBoundedAndCounted) {
+    constexpr int sent = 20000;
+    {
+        CommandScope scope;
+        for (int i = 0; i < sent; ++i) KIVO::OutLine("line " + std::to_string(i));
+    }
+    const auto lines = written();
+    ASSERT_FALSE(lines.empty());
+    ASSERT_LT(lines.size(), static_cast<size_t>(sent));
+    EXPECT_EQ(lines.front(), "line 0");
+    const std::string prefix = "(";
+    const std::string suffix = " console lines dropped)";
+    const std::string& notice = lines.back();
+    ASSERT_EQ(notice.rfind(prefix, 0), 0u) << notice;
+    ASSERT_GT(notice.size(), prefix.size() + suffix.size());
+    const int dropped = std::stoi(notice.substr(1));
+    EXPECT_EQ(static_cast<int>(lines.size() - 1) + dropped, sent) << "every line written or counted";
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// The routing record: what it learns from written bytes, what observers see, locks, the state file,
+// and the hub's own selections for faces that name an output.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "app/Routing.h"
+#include "tests/app/support/HubFixture.h"
+
+namespace {
+
+using Change = Routing::Change;
+using Kind = Routing::Kind;
+
+struct Seen {
+    std::mutex mutex;
+    std::vector<std::vector<Change>> events;
+    Routing::State last;
+    void add(const std::vector<Change>& changes, const Routing::State& state) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(changes);
+        last = state;
+    }
+};
+
+std::string tempPath(const char* name) {
+    return "/tmp/kivonet-routing-" + std::to_string(::getpid()) + "-" + name;
+}
+
+TEST(RoutingRecord, LearnsOnlyValidFramesAndTellsObserversOnce) {
+    Routing routing;
+    Seen seen;
+    routing.subscribe([&](const auto& c, const auto& s) { seen.add(c, s); });
+    EXPECT_EQ(routing.route(1), std::nullopt);
+
+    // Two frames in one raw line, with noise around them: one event with both changes.
+    routing.noteWritten({0x00, 0xFE, 0x01, 0x05, 0x33, 0xFE, 0x02, 0x07});
+    // Not frames: output 3, input 0, input 17, a cut-off frame.
+    routing.noteWritten({0xFE, 0x03, 0x01, 0xFE, 0x01, 0x00, 0xFE, 0x02, 0x11, 0xFE, 0x01});
+    // The same routing again is no change.
+    routing.noteWritten({0xFE, 0x01, 0x05});
+    routing.flush();
+
+    EXPECT_EQ(routing.route(1), 5);
+    EXPECT_EQ(routing.route(2), 7);
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    ASSERT_EQ(seen.events.size(), 1u);
+    EXPECT_EQ(seen.events[0], (std::vector<Change>{{Kind::Route, 1}, {Kind::Route, 2}}));
+    EXPECT_EQ(seen.last.input[0], 5);
+}
+
+TEST(RoutingRecord, LocksBelongToOneClientAtATime) {
+    Routing routing;
+    const auto a = Routing::newClientId();
+    const auto b = Routing::newClientId();
+    EXPECT_TRUE(routing.lock(1, a));
+    EXPECT_FALSE(routing.lock(1, b));
+    EXPECT_FALSE(routing.unlock(1, b));
+    EXPECT_TRUE(routing.lockedByOther(1, b));
+    EXPECT_FALSE(routing.lockedByOther(1, a));
+    EXPECT_TRUE(routing.lock(2, a));
+    routing.releaseAll(a);
+    EXPECT_FALSE(routing.lockedByOther(1, b));
+    EXPECT_FALSE(routing.lockedByOther(2, b));
+    EXPECT_TRUE(routing.lock(2, b));
+    routing.forceUnlock(2);
+    EXPECT_FALSE(routing.lockedByOther(2, a));
+}
+
+TEST(RoutingRecord, LabelsMustBeShortAndPrintable) {
+    Routing routing;
+    EXPECT_TRUE(routing.setInputLabel(3, "Camera 3"));
+    EXPECT_FALSE(routing.setInputLabel(3, ""));
+    EXPECT_FALSE(routing.setInputLabel(3, std::string(41, 'x')));
+    EXPECT_FALSE(routing.setInputLabel(3, "tab\there"));
+    EXPECT_FALSE(routing.setInputLabel(17, "Nope"));
+    EXPECT_FALSE(routing.setOutputLabel(0, "Nope"));
+    EXPECT_EQ(routing.state().inputLabels[2], "Camera 3");
+}
+
+TEST(RoutingStateFile, KeepsLabelsRoutingAndIdAcrossRestarts) {
+    const std::string path = tempPath("keep.state");
+    std::string id;
+    {
+        Routing routing(path);
+        id = routing.state().uniqueId;
+        routing.noteWritten({0xFE, 0x02, 0x0C});
+        routing.setOutputLabel(1, "Projector");
+        routing.lock(1, Routing::newClientId());
+        routing.flush();
+    }
+    struct stat st {};
+    EXPECT_NE(::stat((path + ".tmp").c_str(), &st), 0) << "temporary file left behind";
+    Routing again(path);
+    const Routing::State s = again.state();
+    EXPECT_EQ(s.uniqueId, id);
+    EXPECT_EQ(s.input[0], 0);
+    EXPECT_EQ(s.input[1], 12);
+    EXPECT_EQ(s.outputLabels[0], "Projector");
+    EXPECT_EQ(s.inputLabels[15], "Input 16");
+    EXPECT_EQ(s.lockOwner[0], 0u) << "locks do not survive a restart";
+    ::unlink(path.c_str());
+}
+
+TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
+    const std::string path = tempPath("damaged.state");
+    { std::ofstream(path) << "\x01\x02 not a state file\n"; }
+    {
+        Routing routing(path);
+        EXPECT_EQ(routing.state().inputLabels[0], "Input 1");
+        EXPECT_EQ(routing.state().uniqueId.size(), 12u);
+    }
+    ::unlink(path.c_str());
+
+    // Bad values inside a good file keep their defaults; unknown keys are skipped.
+    const auto parsed = Routing::parse(
+        "# kivonet state 1\nroute1=99\nroute2=4\ninput2=\x7f\nfuture=1\nid=XYZ\n");
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->input[0], 0);
+    EXPECT_EQ(parsed->input[1], 4);
+    EXPECT_EQ(parsed->inputLabels[1], "Input 2");
+    EXPECT_TRUE(parsed->uniqueId.empty());
+    EXPECT_FALSE(Routing::parse("route1=3\n"));
+
+    Routing unwritable("/nonexistent-folder/kivonet.state");
+    unwritable.noteWritten({0xFE, 0x01, 0x02});
+    unwritable.flush();
+    EXPECT_EQ(unwritable.route(1), 2);
+}
+
+class HubRouteTest : public HubTest {};
+
+TEST_F(HubRouteTest, RouteWritesFramesAndRecordsOnlyWhatWasWritten) {
+    makeHub();
+    port->clear();
+    EXPECT_EQ(hub->Route(0, 9), LocalCAM::RouteResult::Ok);
+    EXPECT_EQ(port->frames(), (std::vector<Frame>{{0xFE, 0x01, 0x09}, {0xFE, 0x02, 0x09}}));
+    EXPECT_EQ(hub->routing().route(1), 9);
+    EXPECT_EQ(hub->gui().statusText(), "Selected Input #9");
+
+    EXPECT_EQ(hub->Route(3, 1), LocalCAM::RouteResult::BadIndex);
+    EXPECT_EQ(hub->Route(1, 17), LocalCAM::RouteResult::BadIndex);
+
+    const auto owner = Routing::newClientId();
+    ASSERT_TRUE(hub->routing().lock(2, owner));
+    port->clear();
+    EXPECT_EQ(hub->Route(0, 4), LocalCAM::RouteResult::Locked);
+    EXPECT_TRUE(port->frames().empty());
+    EXPECT_EQ(hub->Route(2, 4, owner), LocalCAM::RouteResult::Ok);
+
+    port->failWrites = true;
+    EXPECT_EQ(hub->Route(1, 6), LocalCAM::RouteResult::WriteFailed);
+    EXPECT_EQ(hub->routing().route(1), 9) << "a failed write must not change the record";
+    EXPECT_EQ(hub->gui().statusText(), "COM port not communicating.");
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// The access policy: address prefixes, refusing peers outside the allow-list on accept,
+// the listen address, and keepalive on accepted sockets.
+#include "net/Access.h"
+#include "tests/net/Loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <netinet/tcp.h>
+
+#include <future>
+#include <mutex>
+
+using net::AccessPolicy;
+using net::Cidr;
+
+namespace {
+
+sockaddr_storage address(const std::string& text)
+{
+    const auto parsed = net::parseAddress(text);
+    EXPECT_TRUE(parsed) << text;
+    return parsed.value_or(sockaddr_storage{});
+}
+
+bool contains(const std::string& prefix, const std::string& peer)
+{
+    const auto cidr = Cidr::parse(prefix);
+    EXPECT_TRUE(cidr) << prefix;
+    const sockaddr_storage a = address(peer);
+    return cidr && cidr->contains(reinterpret_cast<const sockaddr*>(&a));
+}
+
+// Console lines of the network layer, collected.
+std::mutex linesMutex;
+std::vector<std::string> lines;
+void collect(const std::string& line)
+{
+    std::lock_guard<std::mutex> lock(linesMutex);
+    lines.push_back(line);
+}
+
+// Connects from a chosen loopback address.
+int connectFrom(const char* local, int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, local, &from.sin_addr);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+    return fd;
+}
+
+int option(int fd, int level, int name)
+{
+    int value = -1;
+    socklen_t size = sizeof value;
+    EXPECT_EQ(::getsockopt(fd, level, name, &value, &size), 0);
+    return value;
+}
+
+class AccessPolicyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        net::setConsoleSink(&collect);
+        std::lock_guard<std::mutex> lock(linesMutex);
+        lines.clear();
+    }
+    void TearDown() override
+    {
+        AccessPolicy::instance().reset();
+        net::setConsoleSink(nullptr);
+    }
+};
+
+}  // namespace
+
+TEST(Cidr, ParsesPrefixesAndRejectsEverythingElse)
+{
+    EXPECT_EQ(Cidr::parse("192.0.2.0/24")->text(), "192.0.2.0/24");
+    EXPECT_EQ(Cidr::parse("192.0.2.77/24")->text(), "192.0.2.0/24");  // host bits dropped
+    EXPECT_EQ(Cidr::parse("10.1.2.3")->text(), "10.1.2.3/32");
+    EXPECT_EQ(Cidr::parse("0.0.0.0/0")->text(), "0.0.0.0/0");
+    EXPECT_EQ(Cidr::parse("2001:db8:ffff::/33")->text(), "2001:db8:8000::/33");
+    EXPECT_EQ(Cidr::parse("::1")->text(), "::1/128");
+    for (const char* bad : {"", "/", "/24", "192.0.2.0/", "192.0.2.0/33", "192.0.2.0/-1",
+                            "192.0.2.0/+8", "192.0.2.0/2 4", "192.0.2/24", "192.0.2.0/24/8",
+                            "2001:db8::/129", "2001:db8::/0128", "[::1]/64", "localhost",
+                            "1.2.3.4.5", "::g", " 10.0.0.0/8"})
+        EXPECT_FALSE(Cidr::parse(bad)) << '"' << bad << '"';
+}
+
+TEST(Cidr, MatchesPeersOfBothFamilies)
+{
+    EXPECT_TRUE(contains("192.0.2.0/24", "192.0.2.255"));
+    EXPECT_FALSE(contains("192.0.2.0/24", "192.0.3.0"));
+    EXPECT_TRUE(contains("10.0.0.0/7", "11.255.0.1"));    // a length that is not a whole byte
+    EXPECT_FALSE(contains("10.0.0.0/7", "12.0.0.1"));
+    EXPECT_TRUE(contains("127.0.0.2/32", "127.0.0.2"));
+    EXPECT_FALSE(contains("127.0.0.2/32", "127.0.0.1"));
+    EXPECT_TRUE(contains("0.0.0.0/0", "203.0.113.5"));
+    // An IPv4 client on a dual-stack socket arrives as an IPv4-mapped IPv6 address.
+    EXPECT_TRUE(contains("192.0.2.0/24", "::ffff:192.0.2.9"));
+    EXPECT_FALSE(contains("192.0.2.0/24", "::ffff:192.0.3.9"));
+    EXPECT_FALSE(contains("0.0.0.0/0", "::1"));  // an IPv4 prefix holds no real IPv6 address
+    EXPECT_TRUE(contains("2001:db8::/32", "2001:db8:1234::1"));
+    EXPECT_FALSE(contains("2001:db8::/32", "2001:db9::1"));
+    EXPECT_TRUE(contains("fe80::/10", "febf::1"));
+    EXPECT_FALSE(contains("fe80::/10", "fec0::1"));
+    EXPECT_FALSE(contains("::1", "127.0.0.1"));
+
+    const sockaddr unix_{AF_UNIX, {}};
+    EXPECT_FALSE(Cidr::parse("0.0.0.0/0")->contains(&unix_));
+}
+
+TEST(Cidr, ListsAndAddresses)
+{
+    std::string error;
+    const auto list = net::parseCidrList("127.0.0.2/32, ::1 ,10.0.0.0/8", error);
+    ASSERT_TRUE(list);
+    ASSERT_EQ(list->size(), 3u);
+    EXPECT_EQ((*list)[1].text(), "::1/128");
+    for (const char* bad : {"", ",", "10.0.0.0/8,", "10.0.0.0/8,,::1", "10.0.0.0/8;::1"})
+        EXPECT_FALSE(net::parseCidrList(bad, error)) << '"' << bad << '"';
+    net::parseCidrList("10.0.0.0/8,nothing", error);
+    EXPECT_EQ(error, "not an address prefix: nothing");
+
+    EXPECT_TRUE(net::parseAddress("[::1]"));
+    EXPECT_FALSE(net::parseAddress("127.0.0.1:80"));
+    EXPECT_FALSE(net::parseAddress("localhost"));
+    sockaddr_storage mapped = address("::ffff:192.0.2.9");
+    EXPECT_EQ(net::addressText(reinterpret_cast<const sockaddr*>(&mapped)), "192.0.2.9");
+    sockaddr_storage v6 = address("2001:db8::1");
+    EXPECT_EQ(net::addressText(reinterpret_cast<const sockaddr*>(&v6)), "2001:db8::1");
+}
+
+TEST_F(AccessPolicyTest, RefusedPeerIsClosedAndTheNextAllowedOneIsAccepted)
+{
+    std::string error;
+    AccessPolicy::instance().setAllowed(*net::parseCidrList("127.0.0.2/32", error));
+    auto listener = net::Listener::open(0);
+    auto accepted = std::async(std::launch::async, [&] { return listener->accept(); });
+
+    const int refused = connectFrom("127.0.0.1", listener->port());
+    char byte;
+    // The refused client sees the end of the stream without a single byte.
+    EXPECT_EQ(::recv(refused, &byte, 1, 0), 0);
+    ::close(refused);
+    ASSERT_EQ(accepted.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+
+    const int allowed = connectFrom("127.0.0.2", listener->port());
+    ASSERT_EQ(accepted.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    auto connection = accepted.get();
+    EXPECT_EQ(connection->peer().rfind("127.0.0.2:", 0), 0u) << connection->peer();
+    EXPECT_TRUE(connection->writeLine("OK"));
+    EXPECT_EQ(::recv(allowed, &byte, 1, 0), 1);
+    ::close(allowed);
+
+    std::lock_guard<std::mutex> lock(linesMutex);
+    EXPECT_EQ(lines, std::vector<std::string>{"Refused connection from 127.0.0.1 (not in --allow)"});
+}
+
+TEST_F(AccessPolicyTest, AcceptedSocketsKeepAliveAndRefusalWorksOnABareDescriptor)
+{
+    std::string error;
+    AccessPolicy::instance().setAllowed(*net::parseCidrList("127.0.0.2", error));
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof local;
+    ASSERT_EQ(::bind(server, reinterpret_cast<const sockaddr*>(&local), sizeof local), 0);
+    ASSERT_EQ(::listen(server, 4), 0);
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&local), &size), 0);
+    const int port = ntohs(local.sin_port);
+
+    const int allowedClient = connectFrom("127.0.0.2", port);
+    const int allowed = ::accept(server, nullptr, nullptr);
+    EXPECT_EQ(option(allowed, SOL_SOCKET, SO_KEEPALIVE), 0);
+    ASSERT_TRUE(net::admitAccepted(allowed));
+    EXPECT_NE(option(allowed, SOL_SOCKET, SO_KEEPALIVE), 0);
+    EXPECT_EQ(option(allowed, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+    EXPECT_EQ(option(allowed, IPPROTO_TCP, TCP_KEEPINTVL), 10);
+    EXPECT_EQ(option(allowed, IPPROTO_TCP, TCP_KEEPCNT), 3);
+
+    const int refusedClient = connectFrom("127.0.0.1", port);
+    const int refused = ::accept(server, nullptr, nullptr);
+    EXPECT_FALSE(net::admitAccepted(refused));
+    char byte;
+    EXPECT_EQ(::recv(refusedClient, &byte, 1, 0), 0);
+    {
+        std::lock_guard<std::mutex> lock(linesMutex);
+        EXPECT_EQ(lines.size(), 1u);
+    }
+    for (int fd : {allowedClient, allowed, refusedClient, server})
+        ::close(fd);
+}
+
+TEST_F(AccessPolicyTest, ListenAddressLimitsWhereClientsConnect)
+{
+    AccessPolicy::instance().setListenAddress("127.0.0.1");
+    auto listener = net::Listener::open(0);
+    EXPECT_NO_THROW(net::Connection::connect("127.0.0.1", listener->port()));
+    EXPECT_THROW(net::Connection::connect("127.0.0.2", listener->port()), net::NetError);
+    if (nettest::hasIpv6Loopback()) {
+        EXPECT_THROW(net::Connection::connect("::1", listener->port()), net::NetError);
+    }
+
+    EXPECT_THROW(net::Listener::open(0, "192.0.2.1"), net::NetError);  // not an address of ours
+    EXPECT_THROW(net::Listener::open(0, "nowhere"), net::NetError);
+}

@@ -1,0 +1,184 @@
+// The web face on loopback: the real HTTP server in front of a hub with a recording serial port.
+#include <gtest/gtest.h>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <thread>
+
+#include "app/Routing.h"
+#include "tests/app/support/HubFixture.h"
+#include "tests/app/support/TestClient.h"
+#include "web/WebFace.h"
+
+namespace {
+
+using Frame = std::vector<uint8_t>;
+
+class WebTest : public HubTest {
+protected:
+    void start(web::WebServer::Options options = {}) {
+        startServing();
+        std::string error;
+        face = web::WebFace::start(*hub, 0, error, options, [this](const std::string& line) {
+            std::lock_guard<std::mutex> lock(consoleMutex);
+            console.push_back(line);
+        });
+        ASSERT_TRUE(face) << error;
+        client = std::make_unique<httplib::Client>("127.0.0.1", face->port());
+        client->set_read_timeout(10, 0);
+    }
+    void TearDown() override {
+        client.reset();
+        face.reset();
+        HubTest::TearDown();
+    }
+    httplib::Result post(const std::string& path, const std::string& body,
+                         httplib::Headers headers = {}) {
+        return client->Post(path.c_str(), headers, body, "application/json");
+    }
+    void login() {
+        auto r = post("/api/login", R"({"password":"JVK"})");
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->status, 204);
+        const std::string setCookie = r->get_header_value("Set-Cookie");
+        cookie = setCookie.substr(0, setCookie.find(';'));
+    }
+    httplib::Headers withCookie(httplib::Headers h = {}) {
+        h.emplace("Cookie", cookie);
+        return h;
+    }
+    std::vector<std::string> consoleLines() {
+        std::lock_guard<std::mutex> lock(consoleMutex);
+        return console;
+    }
+
+    std::unique_ptr<web::WebFace> face;
+    std::unique_ptr<httplib::Client> client;
+    std::string cookie;
+    std::mutex consoleMutex;
+    std::vector<std::string> console;
+};
+
+TEST_F(WebTest, LoginGuardsEveryCallAndTheStateHasItsShape) {
+    start();
+    EXPECT_EQ(client->Get("/api/state")->status, 401);
+    EXPECT_EQ(post("/api/route", R"({"output":1,"input":5})")->status, 401);
+    auto page = client->Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("login-form"), std::string::npos);
+
+    EXPECT_EQ(post("/api/login", R"({"password":"wrong-guess"})")->status, 401);
+    EXPECT_EQ(post("/api/login", "not json")->status, 400);
+    auto ok = post("/api/login", R"({"password":"JVK"})");
+    ASSERT_EQ(ok->status, 204);
+    const std::string setCookie = ok->get_header_value("Set-Cookie");
+    for (const char* flag : {"HttpOnly", "SameSite=Strict", "Path=/"})
+        EXPECT_NE(setCookie.find(flag), std::string::npos) << setCookie;
+    cookie = setCookie.substr(0, setCookie.find(';'));
+
+    auto state = client->Get("/api/state", withCookie());
+    ASSERT_EQ(state->status, 200);
+    const auto json = nlohmann::json::parse(state->body);
+    ASSERT_EQ(json["inputs"].size(), 16u);
+    EXPECT_EQ(json["inputs"][2]["index"], 3);
+    ASSERT_EQ(json["outputs"].size(), 2u);
+    EXPECT_TRUE(json["outputs"][1]["input"].is_null());
+    EXPECT_EQ(json["client"]["state"], "waiting");
+    EXPECT_TRUE(json["serial"] == "up" || json["serial"] == "down");
+    EXPECT_TRUE(json["serialSince"].is_string());
+    EXPECT_EQ(json["status"], "Awaiting Client Connection");
+
+    const auto lines = consoleLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Web: login from 127.0.0.1"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Web: refused login from 127.0.0.1 (wrong password)"),
+              lines.end());
+    for (const auto& line : lines) {
+        EXPECT_EQ(line.find("wrong-guess"), std::string::npos) << line;
+        EXPECT_EQ(line.find("JVK"), std::string::npos) << line;
+    }
+
+    EXPECT_EQ(post("/api/logout", "{}", withCookie())->status, 204);
+    EXPECT_EQ(client->Get("/api/state", withCookie())->status, 401);
+}
+
+TEST_F(WebTest, SwitchingGoesThroughTheHubAndBadRequestsWriteNothing) {
+    start();
+    login();
+    port->clear();
+    auto r = post("/api/route", R"({"output":2,"input":7})", withCookie());
+    ASSERT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(frames(), (std::vector<Frame>{{0xFE, 0x02, 0x07}}));
+    EXPECT_EQ(hub->routing().route(2), 7);
+
+    port->clear();
+    EXPECT_EQ(post("/api/route", R"({"output":"both","input":5})", withCookie())->status, 200);
+    EXPECT_EQ(frames(), (std::vector<Frame>{{0xFE, 0x01, 0x05}, {0xFE, 0x02, 0x05}}));
+
+    port->clear();
+    EXPECT_EQ(post("/api/route", R"({"output":1,"input":17})", withCookie())->status, 400);
+    EXPECT_EQ(post("/api/route", R"({"output":1,"input":)", withCookie())->status, 400);
+    EXPECT_EQ(post("/api/route", R"({"output":1,"input":3})",
+                   withCookie({{"Origin", "http://evil.example"}}))->status, 403);
+    EXPECT_EQ(post("/api/route", R"({"output":1,"input":3})" + std::string(17 * 1024, ' '),
+                   withCookie())->status, 413);
+    EXPECT_TRUE(frames().empty());
+
+    // Another client holds output 1's lock: 423, and nothing is written.
+    ASSERT_TRUE(hub->routing().lock(1, Routing::newClientId()));
+    EXPECT_EQ(post("/api/route", R"({"output":1,"input":3})", withCookie())->status, 423);
+    EXPECT_TRUE(frames().empty());
+
+    // The line fails: 409 with a reason.
+    port->failWrites = true;
+    auto failed = post("/api/route", R"({"output":2,"input":3})", withCookie());
+    EXPECT_EQ(failed->status, 409);
+    EXPECT_NE(failed->body.find("error"), std::string::npos);
+}
+
+TEST_F(WebTest, FiveWrongPasswordsShutTheAddressOut) {
+    start();
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(post("/api/login", R"({"password":"no"})")->status, 401);
+    EXPECT_EQ(post("/api/login", R"({"password":"JVK"})")->status, 429);
+    EXPECT_EQ(post("/api/login", R"({"password":"JVK"})")->status, 429);
+}
+
+// Reads a push stream until a data line contains `text`.
+bool streamShows(TestClient& stream, const std::string& text) {
+    for (;;) {
+        auto line = stream.readLine(5000);
+        if (!line) return false;
+        if (line->rfind("data: ", 0) == 0 && line->find(text) != std::string::npos) return true;
+    }
+}
+
+TEST_F(WebTest, PushStreamFollowsChangesFromEveryFaceAndIsCapped) {
+    web::WebServer::Options options;
+    options.maxSubscribers = 1;
+    start(options);
+    login();
+    TestClient stream(face->port());
+    stream.sendRaw("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n");
+    ASSERT_TRUE(streamShows(stream, R"("label":"Input 3")"));
+
+    // Past the cap: 503.
+    ASSERT_TRUE(waitFor([this] { return face->server().subscribers() == 1; }));
+    EXPECT_EQ(client->Get("/api/events", withCookie())->status, 503);
+
+    // A rename through the API, a selection from another face: each reaches the stream.
+    EXPECT_EQ(post("/api/label", R"({"kind":"input","index":3,"label":"Camera 3"})", withCookie())
+                  ->status, 200);
+    ASSERT_TRUE(streamShows(stream, R"("label":"Camera 3")"));
+    EXPECT_EQ(post("/api/label", R"({"kind":"input","index":3,"label":""})", withCookie())->status,
+              400);
+    {
+        Routing::Source scope("window");
+        ASSERT_EQ(hub->Route(0, 3), LocalCAM::RouteResult::Ok);
+    }
+    ASSERT_TRUE(streamShows(stream, R"({"index":2,"input":3)"));
+}
+
+}  // namespace

@@ -1,0 +1,453 @@
+#include "web/WebServer.h"
+
+#include <httplib.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include "net/Access.h"
+#include "web/Assets.h"
+
+namespace web {
+
+namespace {
+
+// The latest state text, numbered; every push stream sends each number it has not sent yet. A slow
+// stream skips states it was too slow for (it always ends on the newest one), so nothing queues up.
+class Broadcaster {
+public:
+    void publish(std::string state) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (state == latest_) return;
+            latest_ = std::move(state);
+            ++version_;
+        }
+        cv_.notify_all();
+    }
+    // Waits until a state newer than `seen` exists (true, text in `out`), the wait ends (false, out
+    // empty: send a heartbeat) or the broadcaster stops (false, stopped set).
+    bool next(std::uint64_t& seen, std::string& out, std::chrono::seconds wait, bool& stopped) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        cv_.wait_for(lock, wait, [&] { return stopping_ || version_ > seen; });
+        stopped = stopping_;
+        if (stopping_ || version_ <= seen) return false;
+        seen = version_;
+        out = latest_;
+        return true;
+    }
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        cv_.notify_all();
+    }
+    bool acquire(size_t cap) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || subscribers_ >= cap) return false;
+        ++subscribers_;
+        return true;
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --subscribers_;
+    }
+    size_t subscribers() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return subscribers_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::string latest_;
+    std::uint64_t version_ = 0;
+    size_t subscribers_ = 0;
+    bool stopping_ = false;
+};
+
+// One push stream's place among the subscribers, given back when the stream's response goes away.
+struct Subscription {
+    explicit Subscription(Broadcaster& b) : broadcaster(b) {}
+    ~Subscription() { broadcaster.release(); }
+    Broadcaster& broadcaster;
+    std::uint64_t seen = 0;
+};
+
+// The peer's address without port; an IPv4 client on an IPv6 socket is shown as plain IPv4.
+std::string addressOf(int fd, bool peer, int& port) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    const int rc = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len)
+                        : ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = 0;
+    if (rc != 0) return {};
+    if (addr.ss_family == AF_INET) port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    if (addr.ss_family == AF_INET6) port = ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    return net::addressText(reinterpret_cast<const sockaddr*>(&addr));
+}
+
+int pollFor(int fd, short events, int ms) {
+    pollfd p{fd, events, 0};
+    for (;;) {
+        const int rc = ::poll(&p, 1, ms);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc > 0 && (p.revents & (POLLERR | POLLNVAL))) return -1;
+        return rc;
+    }
+}
+
+// A connected socket as the library's request reader and response writer see it, with a small
+// read buffer (the library reads request lines a byte at a time) and the server's time limits.
+class SocketStream : public httplib::Stream {
+public:
+    SocketStream(int fd, int readMs, int writeMs) : fd_(fd), readMs_(readMs), writeMs_(writeMs) {}
+
+    bool is_readable() const override {
+        return begin_ < end_ || pollFor(fd_, POLLIN, readMs_) > 0;
+    }
+    bool is_writable() const override { return pollFor(fd_, POLLOUT, writeMs_) > 0; }
+    ssize_t read(char* ptr, size_t size) override {
+        if (begin_ == end_) {
+            if (!is_readable()) return -1;
+            ssize_t n;
+            do n = ::recv(fd_, buffer_, sizeof buffer_, 0);
+            while (n < 0 && errno == EINTR);
+            if (n <= 0) return n;
+            begin_ = 0;
+            end_ = static_cast<size_t>(n);
+        }
+        const size_t n = std::min(size, end_ - begin_);
+        std::memcpy(ptr, buffer_ + begin_, n);
+        begin_ += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        if (!is_writable()) return -1;
+        ssize_t n;
+        do n = ::send(fd_, ptr, size, MSG_NOSIGNAL);
+        while (n < 0 && errno == EINTR);
+        return n;
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        ip = addressOf(fd_, true, port);
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        ip = addressOf(fd_, false, port);
+    }
+    socket_t socket() const override { return fd_; }
+    bool buffered() const { return begin_ < end_; }
+
+private:
+    int fd_;
+    int readMs_;
+    int writeMs_;
+    char buffer_[4096];
+    size_t begin_ = 0;
+    size_t end_ = 0;
+};
+
+// A thread pool whose waiting list is bounded: past the bound the connection is closed on the
+// accepting thread at once instead of waiting (the job notices `turnedAway`).
+thread_local bool turnedAway = false;
+
+class BoundedPool : public httplib::TaskQueue {
+public:
+    BoundedPool(size_t threads, size_t maxWaiting) : maxWaiting_(maxWaiting) {
+        for (size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+    }
+    void enqueue(std::function<void()> fn) override {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (jobs_.size() < maxWaiting_) {
+                jobs_.push_back(std::move(fn));
+                lock.unlock();
+                cv_.notify_one();
+                return;
+            }
+        }
+        turnedAway = true;
+        fn();
+        turnedAway = false;
+    }
+    void shutdown() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        cv_.notify_all();
+        for (auto& t : threads_) t.join();
+    }
+
+private:
+    void work() {
+        for (;;) {
+            std::function<void()> fn;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                cv_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+                if (jobs_.empty()) return;
+                fn = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            fn();
+        }
+    }
+    const size_t maxWaiting_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> jobs_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+void addSecurityHeaders(httplib::Response& res) {
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("X-Frame-Options", "DENY");
+    res.set_header("Referrer-Policy", "no-referrer");
+}
+
+Request toRequest(const httplib::Request& req) {
+    Request r;
+    r.method = req.method;
+    r.path = req.path;
+    r.body = req.body;
+    r.cookie = req.get_header_value("Cookie");
+    r.origin = req.get_header_value("Origin");
+    r.host = req.get_header_value("Host");
+    r.peer = req.remote_addr;
+    return r;
+}
+
+}  // namespace
+
+class WebServer::Impl : public httplib::Server {
+public:
+    Impl(Backend& backend, Api::Console console, WebServer::Options options)
+        : backend_(backend), api_(backend, std::move(console)), options_(std::move(options)) {
+        new_task_queue = [this] {
+            return new BoundedPool(options_.threads, options_.maxWaitingConnections);
+        };
+        // SO_REUSEADDR only: the library's default also sets SO_REUSEPORT, which would let a second
+        // server bind the same port and take a share of this one's connections.
+        set_socket_options([](socket_t sock) {
+            int one = 1;
+            ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        });
+        set_payload_max_length(maxBodyBytes);
+        set_read_timeout(5, 0);
+        set_write_timeout(5, 0);
+        set_keep_alive_timeout(5);
+        set_keep_alive_max_count(100);
+        routes();
+    }
+
+    ~Impl() override { shutdown(); }
+
+    bool begin(std::string& error) {
+        const std::string& want = options_.listenAddress;
+        // Every address: IPv6 and IPv4 on one socket where the machine has IPv6.
+        const std::vector<std::string> hosts =
+            want.empty() ? std::vector<std::string>{"::", "0.0.0.0"} : std::vector<std::string>{want};
+        bool bound = false;
+        for (const auto& host : hosts) {
+            if (options_.port == 0) {
+                const int p = bind_to_any_port(host);
+                if (p > 0) {
+                    port_ = p;
+                    bound = true;
+                }
+            } else if (bind_to_port(host, options_.port)) {
+                port_ = options_.port;
+                bound = true;
+            }
+            if (bound) break;
+        }
+        if (!bound) {
+            error = "cannot listen on port " + std::to_string(options_.port) +
+                    (want.empty() ? "" : " at " + want);
+            return false;
+        }
+        refresher_ = std::thread([this] { refresh(); });
+        listener_ = std::thread([this] { listen_after_bind(); });
+        return true;
+    }
+
+    void shutdown() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        broadcaster_.stop();
+        stop();
+        if (listener_.joinable()) listener_.join();
+        if (refresher_.joinable()) refresher_.join();
+    }
+
+    void changed() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            dirty_ = true;
+        }
+        wake_.notify_one();
+    }
+
+    Backend& backend_;
+    Api api_;
+    WebServer::Options options_;  // (httplib::Server::Options is a method: name the type fully)
+    Broadcaster broadcaster_;
+    std::atomic<int> port_{-1};
+
+private:
+    // Takes the state again whenever told of a change, and once a second in case a change came
+    // without a word (the serial line's or the client's state may move on their own).
+    void refresh() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            dirty_ = false;
+            lock.unlock();
+            broadcaster_.publish(stateJson(backend_.snapshot()));
+            lock.lock();
+            wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_ || dirty_; });
+            if (stopping_) return;
+        }
+    }
+
+    void routes() {
+        for (size_t i = 0; i < assetCount; ++i) {
+            const Asset& asset = assets[i];
+            Get(std::string(asset.path), [&asset](const httplib::Request&, httplib::Response& res) {
+                addSecurityHeaders(res);
+                res.set_header("Content-Security-Policy",
+                               "default-src 'self'; frame-ancestors 'none'; form-action 'self'");
+                res.set_header("Cache-Control", "no-cache");
+                res.set_content(asset.body.data(), asset.body.size(), std::string(asset.type));
+            });
+        }
+        Get("/favicon.ico", [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
+        auto api = [this](const httplib::Request& req, httplib::Response& res) {
+            apiCall(req, res);
+        };
+        Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+            events(req, res);
+        });
+        Get("/api/.*", api);
+        Post("/api/.*", api);
+    }
+
+    void apiCall(const httplib::Request& req, httplib::Response& res) {
+        const Response r = api_.handle(toRequest(req));
+        addSecurityHeaders(res);
+        res.set_header("Cache-Control", "no-store");
+        res.status = r.status;
+        for (const auto& [name, value] : r.headers) res.set_header(name.c_str(), value);
+        if (!r.body.empty()) res.set_content(r.body, r.contentType.c_str());
+    }
+
+    void events(const httplib::Request& req, httplib::Response& res) {
+        addSecurityHeaders(res);
+        res.set_header("Cache-Control", "no-store");
+        const Request r = toRequest(req);
+        if (!api_.authorised(r)) {
+            res.status = 401;
+            res.set_content(R"({"error":"log in first"})", "application/json");
+            return;
+        }
+        if (!broadcaster_.acquire(options_.maxSubscribers)) {
+            res.status = 503;
+            res.set_header("Retry-After", "5");
+            res.set_content(R"({"error":"too many open pages"})", "application/json");
+            return;
+        }
+        auto sub = std::make_shared<Subscription>(broadcaster_);
+        const auto heartbeat = std::chrono::seconds(options_.heartbeatSeconds);
+        res.set_chunked_content_provider(
+            "text/event-stream", [this, sub, heartbeat](size_t, httplib::DataSink& sink) {
+                std::string state;
+                bool stopped = false;
+                std::string chunk;
+                if (broadcaster_.next(sub->seen, state, heartbeat, stopped))
+                    chunk = "data: " + state + "\n\n";
+                else if (stopped)
+                    return false;
+                else
+                    chunk = ": still here\n\n";
+                return sink.write(chunk.data(), chunk.size());
+            });
+    }
+
+    // Every accepted connection starts here: the access policy decides before any byte is read or
+    // written, then requests are served on it until it closes, goes idle or the server stops.
+    bool process_and_close_socket(socket_t sock) override {
+        if (turnedAway) {
+            ::close(sock);
+            return false;
+        }
+        if (!net::admitAccepted(sock)) return false;
+        // Each response and each pushed state goes out at once: without this the second small
+        // write of a response waits for the client's delayed acknowledgement (tens of ms).
+        int one = 1;
+        ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        SocketStream stream(sock, static_cast<int>(read_timeout_sec_ * 1000),
+                            static_cast<int>(write_timeout_sec_ * 1000));
+        bool ok = false;
+        for (size_t count = keep_alive_max_count_; count > 0 && waitForRequest(stream); --count) {
+            bool closed = false;
+            ok = process_request(stream, count == 1, closed, nullptr);
+            if (!ok || closed) break;
+        }
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return ok;
+    }
+
+    // Waits for the next request on a kept-alive connection, in short steps so that stopping the
+    // server ends idle connections at once.
+    bool waitForRequest(SocketStream& stream) {
+        if (stream.buffered()) return true;
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
+        while (svr_sock_ != INVALID_SOCKET && std::chrono::steady_clock::now() < deadline) {
+            const int rc = pollFor(stream.socket(), POLLIN, 100);
+            if (rc < 0) return false;
+            if (rc > 0) return true;
+        }
+        return false;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool dirty_ = false;
+    bool stopping_ = false;
+    std::thread refresher_;
+    std::thread listener_;
+};
+
+WebServer::WebServer(Backend& backend, Api::Console console, Options options)
+    : impl_(std::make_unique<Impl>(backend, std::move(console), std::move(options))) {}
+
+WebServer::~WebServer() = default;
+
+bool WebServer::start(std::string& error) { return impl_->begin(error); }
+void WebServer::stop() { impl_->shutdown(); }
+int WebServer::port() const { return impl_->port_; }
+void WebServer::changed() { impl_->changed(); }
+size_t WebServer::subscribers() const { return impl_->broadcaster_.subscribers(); }
+Api& WebServer::api() { return impl_->api_; }
+
+}  // namespace web

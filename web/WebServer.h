@@ -1,0 +1,51 @@
+#pragma once
+// The web face's socket side: an HTTP server (cpp-httplib) on its own port that serves the page's
+// three files built into the program, the JSON API (handled by web::Api), and the push stream of
+// Server-Sent Events that tells every open page the whole state again whenever it changes.
+//
+// Every open push stream holds one of the server's worker threads, so the pool is sized for the
+// subscriber cap plus room for ordinary calls; a stream past the cap is answered 503. Connections
+// waiting for a free worker are bounded too: past that bound a new connection is closed at once.
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "web/WebApi.h"
+
+namespace web {
+
+class WebServer {
+public:
+    struct Options {
+        std::string listenAddress;  // numeric address; "" = every address
+        int port = 0;               // 0 = any free port (tests)
+        size_t threads = 72;
+        size_t maxSubscribers = 56;
+        size_t maxWaitingConnections = 128;
+        int heartbeatSeconds = 15;  // a comment line on an idle stream, so dead peers are noticed
+    };
+
+    WebServer(Backend& backend, Api::Console console, Options options);
+    ~WebServer();  // stops
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    // Binds and starts serving on a thread of its own; false (with `error` set) when the port
+    // cannot be bound.
+    bool start(std::string& error);
+    void stop();
+    int port() const;
+
+    // Something the page shows may have changed: the state is taken again soon and pushed to every
+    // stream if it differs. Cheap and never blocks: callable from any observer.
+    void changed();
+
+    size_t subscribers() const;
+    Api& api();
+
+private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace web
