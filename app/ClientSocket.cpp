@@ -10,6 +10,7 @@
 #include "app/KIVO.h"
 #include "app/LocalCAM.h"
 #include "app/LocalGUI.h"
+#include "app/Password.h"
 #include "app/Routing.h"
 #include "app/TimeOut.h"
 #include "net/Net.h"
@@ -19,7 +20,16 @@ namespace {
 constexpr std::chrono::milliseconds replyTimeout{1000};
 // The session time limit in milliseconds (minutes * 60000 + 2000) must fit a signed 32-bit value.
 constexpr int maxTimeoutMinutes = 35791;
+
+bool isPasswordLine(const std::string& line) { return line.compare(0, 3, "PWD") == 0; }
+
+// A client line as the console shows it: whatever follows "PWD" is hidden.
+std::string consoleCopy(const std::string& line) {
+    return isPasswordLine(line) ? "PWD" + std::string(hiddenPassword) : line;
+}
 }  // namespace
+
+std::atomic<int> ClientSocket::passwordWaitMillis{30000};
 
 ClientSocket::ClientSocket(LocalCAM& hub, std::shared_ptr<net::Listener> listener,
                            std::shared_ptr<SessionThreads> threads)
@@ -78,6 +88,10 @@ void ClientSocket::run() {
             ShowStat("Client Connection Accepted!");
             writeLine("OK");
             a = true;
+            // A client that must give the password may not hold the session without doing so.
+            if (KIVO::requirepassword)
+                conn->setReadDeadline(net::Connection::Clock::now() +
+                                      std::chrono::milliseconds(passwordWaitMillis.load()));
         }
     } else {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -108,19 +122,26 @@ void ClientSocket::run() {
             ShowStat("Null Close");
             break;
         }
+        if (status == net::Connection::ReadStatus::TimedOut) {
+            ShowStat("PASSWORD REQUIRED");
+            reject();
+            break;
+        }
         if (status == net::Connection::ReadStatus::TooLong) {
             // No line may grow without bound: the session ends instead.
             ShowStat("Line Too Long Close");
             break;
         }
         bool leave = false;
+        const bool waitingForPassword = !passwordAccepted_;
         {
             // The command's console and status lines are handed on after its frames are out.
             CommandScope scope;
-            ShowStat("Client Command: " + str);
+            hub_.gui().ShowStatus("Client Command: " + str, "Client Command: " + consoleCopy(str));
             handleLine(str, leave);
         }
         if (leave) break;
+        if (waitingForPassword && passwordAccepted_) conn->setReadDeadline(std::nullopt);
     }
     a = false;
     Close(false);
@@ -138,16 +159,24 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
         leave = true;
         return;
     }
+    if (KIVO::requirepassword && !passwordAccepted_ && !isPasswordLine(line)) {
+        ShowStat("PASSWORD REQUIRED");
+        reject();
+        leave = true;
+        return;
+    }
     if (line.size() >= 3 && line.compare(0, 3, "TO=") == 0) {
         const std::optional<int> minutes = parseDecimal(line.substr(3));
         if (minutes && *minutes <= maxTimeoutMinutes) KIVO::to = *minutes;
     }
-    if (line.size() >= 3 && line.compare(0, 3, "PWD") == 0) {
+    if (isPasswordLine(line)) {
         passwordok = false;
         const std::string given = line.substr(3);
         if (samePassword(given, KIVO::password.get())) {
-            ShowStat("Password = " + given + " OK");
+            hub_.gui().ShowStatus("Password = " + given + " OK",
+                                  "Password = " + std::string(hiddenPassword) + " OK");
             passwordok = true;
+            passwordAccepted_ = true;
             writeLine("Password/Connection Accepted!");
             const int minutes = KIVO::to;
             if (minutes > 0) {
@@ -158,8 +187,7 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
     }
     if (!passwordok) {
         ShowStat("WRONG PASSWORD!");
-        writeLine("Password/Connection Rejected!");
-        writeLine("CLOSE");
+        reject();
         leave = true;
         return;
     }
@@ -179,6 +207,11 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
         }
     }
     if (Device* device = KIVO::cam.load()) device->ParseNetCommand(line);
+}
+
+void ClientSocket::reject() {
+    writeLine("Password/Connection Rejected!");
+    writeLine("CLOSE");
 }
 
 void ClientSocket::startTimer(int minutes) {

@@ -39,6 +39,10 @@ public:
     // The client's address without its port ("192.0.2.4", "::1"); empty while waiting.
     std::string peerAddress() const;
 
+    // With --require-password, how long a client may take to send its accepted PWD line after
+    // "OK" before the session is closed; tests shorten it.
+    static std::atomic<int> passwordWaitMillis;
+
     // Longest line accepted from a client; a longer one ends the session.
     static constexpr size_t maxLineLength = 65536;
     // Most bytes one "0x" line may send; the selector's frames are three bytes long.
@@ -55,6 +59,7 @@ private:
     bool writeLine(const std::string& text);
     void startTimer(int minutes);
     void handleLine(const std::string& line, bool& leave);
+    void reject();                             // the rejection replies; the session then ends
 
     LocalCAM& hub_;
     std::shared_ptr<SessionThreads> threads_;
@@ -65,6 +70,7 @@ private:
     std::shared_ptr<TimeOut> timeoutthread;
     std::atomic<bool> a{false};
     bool passwordok = true;                    // session thread only
+    bool passwordAccepted_ = false;            // session thread only: a PWD line was accepted
     std::string str;                           // session thread only
     std::string sercom;                        // session thread only
     State state_ = State::Awaiting;

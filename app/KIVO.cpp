@@ -40,6 +40,7 @@ bool KIVO::autoaccept = true;
 std::atomic<LocalCAM*> KIVO::scam{nullptr};
 std::atomic<Device*> KIVO::cam{nullptr};
 std::atomic<bool> KIVO::headless{false};
+std::atomic<bool> KIVO::requirepassword{false};
 std::string KIVO::deviceOverride;
 std::string KIVO::statePath;
 
@@ -54,6 +55,7 @@ void KIVO::ResetSettings() {
     scam = nullptr;
     cam = nullptr;
     headless = false;
+    requirepassword = false;
     deviceOverride.clear();
     statePath.clear();
 }

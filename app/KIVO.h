@@ -41,6 +41,8 @@ public:
 
     // Run without a window: every status line is also written to the console.
     static std::atomic<bool> headless;
+    // --require-password: a client's commands are carried out only after its accepted PWD line.
+    static std::atomic<bool> requirepassword;
     // Device path that the configured serial port is opened as (--device, --simulate); empty: the
     // port's own name decides.
     static std::string deviceOverride;
@@ -87,7 +89,8 @@ public:
     static int C2B(char c);
 
     // Puts every changeable class-level value back to its initial value (filename, CFG, comport,
-    // outmode, to, autoaccept, password, headless; scam and cam to none, without deleting anything).
+    // outmode, to, autoaccept, password, headless, requirepassword; scam and cam to none, without
+    // deleting anything).
     // For tests and tools that run start-up steps more than once in one process.
     static void ResetSettings();
 

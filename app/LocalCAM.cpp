@@ -7,6 +7,7 @@
 #include "app/KIVO.h"
 #include "app/KIVO16.h"
 #include "app/LocalGUI.h"
+#include "app/Password.h"
 #include "app/SerOutPort.h"
 #include "net/Net.h"
 
@@ -173,7 +174,9 @@ void LocalCAM::CommandB4(const std::string& text) {
     const std::optional<std::string> address = net::resolveHost(text);
     if (!address) ShowStat("Unknown Host Can't Get IP");
     localgui->ShowIP(address);
-    ShowStat("New Password= " + text);
+    // The console never shows the password itself.
+    localgui->ShowStatus("New Password= " + text,
+                         "New Password= " + (text.empty() ? text : std::string(hiddenPassword)));
 }
 
 void LocalCAM::CommandB5() {
@@ -216,7 +219,7 @@ LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId r
         std::lock_guard<std::recursive_mutex> lock(critsect);
         // Checked under critsect, so no other selection slips in between the check and the frames.
         for (int o = first; o <= last; ++o)
-            if (routing_->lockedByOther(o, requester)) return RouteResult::Locked;
+            if (requester != lockChecked && routing_->lockedByOther(o, requester)) return RouteResult::Locked;
         if (!serialUp()) {
             ShowStat("COM port not communicating.");
             return RouteResult::LineDown;

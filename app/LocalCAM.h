@@ -76,7 +76,10 @@ public:
     // or 0 for both; input 1..16. The frames go out through CommandB0 under critsect with the usual
     // pacing, so the call blocks for about 50 ms a frame. Locked: another client holds the lock of an
     // output asked for. The status line reports the outcome as for any selection.
+    // lockChecked: the face checked the locks when it accepted the request (the router protocol
+    // answers ACK then), so a lock taken since does not hold the selection back.
     enum class RouteResult { Ok, BadIndex, Locked, LineDown, WriteFailed };
+    static constexpr Routing::ClientId lockChecked = ~Routing::ClientId{0};
     RouteResult Route(int output, int input, Routing::ClientId requester = 0);
 
     // The routing record: every frame written successfully through CommandB0 is recorded here.

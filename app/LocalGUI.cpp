@@ -74,18 +74,21 @@ void LocalGUI::ShowIP(const std::optional<std::string>& address) {
     notify(LocalGUIView::Field::IP);
 }
 
-void LocalGUI::ShowStatus(const std::string& text) {
+void LocalGUI::ShowStatus(const std::string& text) { ShowStatus(text, text); }
+
+void LocalGUI::ShowStatus(const std::string& text, const std::string& outsideText) {
     // Without a window the console is the operator's only view of the status line.
-    if (KIVO::headless.load()) KIVO::OutLine(text);
+    if (KIVO::headless.load()) KIVO::OutLine(outsideText);
     // During a command each status line is shown, in order, once the command's frames are out.
-    if (CommandScope::defer([this, text] { setStatus(text); })) return;
-    setStatus(text);
+    if (CommandScope::defer([this, text, outsideText] { setStatus(text, outsideText); })) return;
+    setStatus(text, outsideText);
 }
 
-void LocalGUI::setStatus(const std::string& text) {
+void LocalGUI::setStatus(const std::string& text, const std::string& outsideText) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = text;
+        outsideStatus_ = outsideText;
     }
     notifyView(LocalGUIView::Field::Status);
     std::vector<StatusObserver> observers;
@@ -93,7 +96,7 @@ void LocalGUI::setStatus(const std::string& text) {
         std::lock_guard<std::mutex> lock(observersMutex_);
         for (const auto& entry : statusObservers_) observers.push_back(entry.second);
     }
-    for (const StatusObserver& observer : observers) observer(text);
+    for (const StatusObserver& observer : observers) observer(outsideText);
 }
 
 int LocalGUI::addStatusObserver(StatusObserver observer) {
@@ -134,6 +137,11 @@ void LocalGUI::buttonaction(int n) {
 std::string LocalGUI::statusText() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return status_;
+}
+
+std::string LocalGUI::outsideStatusText() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outsideStatus_;
 }
 
 std::string LocalGUI::ipText() const {

@@ -52,11 +52,14 @@ public:
     // Display operations (any thread; the last call wins).
     virtual void ShowIP(const std::optional<std::string>& address);  // nullopt shows "null"
     virtual void ShowStatus(const std::string& text);
+    // The window's status field shows `text`; the console (headless) and the status observers
+    // (the other faces) get `outsideText`, the same line with a password replaced by "***".
+    void ShowStatus(const std::string& text, const std::string& outsideText);
     virtual void EnableConnect(bool enabled);
     virtual void ShowOutMode(int m);
     static void buttonaction(int n);
 
-    // Told of every status-line text after it is stored, on the thread that shows it (the session,
+    // Told of every status-line text (as it leaves the window: no password) after it is stored, on the thread that shows it (the session,
     // the timer, the window, a router or web worker). An observer must be quick and never block:
     // it hands the text on to its own thread. A removed observer may still be running once.
     using StatusObserver = std::function<void(const std::string&)>;
@@ -65,6 +68,8 @@ public:
 
     // State as the view draws it (any thread).
     std::string statusText() const;
+    // The latest status line as the other faces may show it (a password replaced by "***").
+    std::string outsideStatusText() const;
     std::string ipText() const;
     std::string portText() const;
     std::string localnameText() const;
@@ -86,12 +91,13 @@ public:
 private:
     void notify(LocalGUIView::Field field);
     void notifyView(LocalGUIView::Field field);
-    void setStatus(const std::string& text);
+    void setStatus(const std::string& text, const std::string& outsideText);
     // The hub and device as the listeners see them: both null until start-up has handed over the hub.
     static bool ready();
 
     mutable std::mutex mutex_;
     std::string status_;
+    std::string outsideStatus_;
     std::string ip_;
     std::string port_;
     std::string localname_;

@@ -16,7 +16,9 @@
 
 #include "app/CommandLine.h"
 #include "app/KIVO.h"
+#include "app/ClientSocket.h"
 #include "app/Parts.h"
+#include "app/Password.h"
 #include "app/ServiceNotify.h"
 #include "net/Access.h"
 #include "SerialIO/IOException.h"
@@ -125,6 +127,18 @@ int KIVO::main(int argc, char** argv) {
         case CommandLine::Action::Run:
             break;
     }
+    const PasswordSetting secret =
+        PasswordSetting::choose(cl.passwordFile, std::getenv("KIVONET_PASSWORD"), password.get());
+    if (!secret.error.empty()) {
+        std::cerr << "kivonet: " << secret.error << std::endl;
+        return 2;
+    }
+    password = secret.password;
+    requirepassword = cl.requirePassword;
+    // Tests shorten the wait for a client's password; nothing else sets this.
+    if (const char* wait = std::getenv("KIVONET_TEST_PASSWORD_WAIT_MS"))
+        if (const auto ms = ClientSocket::parseDecimal(wait); ms && *ms > 0)
+            ClientSocket::passwordWaitMillis = *ms;
     if (!cl.configPath.empty()) filename = cl.configPath;
     headless = cl.headless;
     deviceOverride = cl.devicePath;
@@ -135,6 +149,7 @@ int KIVO::main(int argc, char** argv) {
     StartConsoleWriter();
     SerialIO::setConsoleSink(&KIVO::OutLine);
     net::setConsoleSink(&KIVO::OutLine);
+    for (const std::string& line : secret.consoleLines) OutLine(line);
 
     // Where every face listens and whom it serves; the parser has checked both values.
     net::AccessPolicy& access = net::AccessPolicy::instance();

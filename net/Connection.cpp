@@ -1,5 +1,6 @@
 #include "net/Net.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netdb.h>
@@ -91,23 +92,34 @@ std::unique_ptr<Connection> Connection::connect(const std::string& host, int por
     throw NetError::fromErrno(lastCall, lastError);
 }
 
-bool Connection::fillBuffer()
+Connection::Fill Connection::fillBuffer()
 {
     for (;;) {
+        if (deadline_) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - Clock::now());
+            if (left.count() <= 0)
+                return Fill::TimedOut;
+            pollfd watch{fd_, POLLIN, 0};
+            const int ready = ::poll(&watch, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
+            if (ready < 0 && errno != EINTR)
+                throw NetError::fromErrno("poll", errno);
+            if (ready <= 0)
+                continue;
+        }
         const ssize_t got = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
         if (got > 0) {
             pos_ = 0;
             end_ = static_cast<std::size_t>(got);
-            return true;
+            return Fill::Data;
         }
         if (got == 0)
-            return false;
+            return Fill::End;
         if (errno == EINTR)
             continue;
         const int error = errno;
         // A read that fails because this side closed the connection is an end of stream.
         if (!open_.load())
-            return false;
+            return Fill::End;
         throw NetError::fromErrno("recv", error);
     }
 }
@@ -138,13 +150,22 @@ Connection::ReadStatus Connection::readLine(std::string& line, std::size_t maxLe
             line.push_back(c);
             ++pos_;
         }
-        if (eof_ || !fillBuffer()) {
+        const Fill filled = eof_ ? Fill::End : fillBuffer();
+        if (filled == Fill::TimedOut)
+            return ReadStatus::TimedOut;
+        if (filled == Fill::End) {
             eof_ = true;
             if (!line.empty() && open_.load())
                 return ReadStatus::Line;
             return ReadStatus::EndOfStream;
         }
     }
+}
+
+void Connection::setReadDeadline(std::optional<Clock::time_point> deadline)
+{
+    std::lock_guard<std::mutex> lock(readMutex_);
+    deadline_ = deadline;
 }
 
 bool Connection::writeLine(const std::string& text)

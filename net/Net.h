@@ -39,7 +39,8 @@ public:
 // isOpen() and peer() may be called from any thread.
 class Connection {
 public:
-    enum class ReadStatus { Line, EndOfStream, TooLong };
+    enum class ReadStatus { Line, EndOfStream, TooLong, TimedOut };
+    using Clock = std::chrono::steady_clock;
 
     // Connects to host:port (a numeric address such as "127.0.0.1" or "::1", or a name).
     static std::unique_ptr<Connection> connect(const std::string& host, int port);
@@ -55,8 +56,14 @@ public:
     // closed; a partial line received before the peer finished is first returned as a Line.
     // TooLong: more than maxLength bytes came without a line end; `line` holds the first
     // maxLength bytes and the rest of that line is still unread.
+    // TimedOut: the read deadline passed before a line end; `line` holds what came of the
+    // line so far (it is not handed out again).
     // Throws NetError when the read fails (e.g. connection reset).
     ReadStatus readLine(std::string& line, std::size_t maxLength = 65536);
+
+    // Reads wait for data no later than `deadline`; std::nullopt (the default) waits for ever.
+    // For the reading thread.
+    void setReadDeadline(std::optional<Clock::time_point> deadline);
 
     // Sends text followed by CR LF, all of it, before returning. False when the
     // connection is closed or the send fails (a vanished peer never raises SIGPIPE).
@@ -83,7 +90,8 @@ public:
 private:
     static constexpr std::size_t kChunk = 4096;
 
-    bool fillBuffer();  // false at end of stream
+    enum class Fill { Data, End, TimedOut };
+    Fill fillBuffer();
 
     const SocketHandle fd_;
     const std::string peer_;
@@ -103,6 +111,7 @@ private:
     std::size_t end_ = 0;
     bool skipLf_ = false;  // the last line ended with CR: a following LF belongs to it
     bool eof_ = false;
+    std::optional<Clock::time_point> deadline_;
 };
 
 // The peer of a connected socket as Connection::peer() shows it; "" when it cannot be told.

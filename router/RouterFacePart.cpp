@@ -26,7 +26,9 @@ int startRouterFace(int port) {
     static std::unique_ptr<router::RouterServer> face;  // lives as long as the process
     auto created = std::make_unique<router::RouterServer>(
         hub->routing(),
-        [hub](int output, int input, Routing::ClientId requester) { hub->Route(output, input, requester); },
+        // The lock was checked when the request was accepted: a lock taken since does not hold back
+        // a selection its client got ACK for.
+        [hub](int output, int input) { hub->Route(output, input, LocalCAM::lockChecked); },
         &KIVO::OutLine, options);
     try {
         created->start();

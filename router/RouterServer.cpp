@@ -175,12 +175,14 @@ void RouterServer::disconnect(Routing::ClientId id, const std::string& why) {
 bool RouterServer::submit(Client& client, const std::vector<Selection>& selections) {
     // A client asking faster than the line takes its frames gets NAK instead of a growing queue that
     // would keep everyone else's selections waiting.
+    // The bound on all clients keeps clients that ask and leave at once from growing the queue.
     if (client.pending >= options_.maxPendingRequests) return false;
-    ++client.pending;
     {
         std::lock_guard<std::mutex> lock(jobsMutex_);
+        if (jobs_.size() >= options_.maxQueuedRequests) return false;
         jobs_.push_back(Job{client.session.id(), client.peer, selections});
     }
+    ++client.pending;
     jobsWake_.notify_one();
     return true;
 }
@@ -206,7 +208,7 @@ void RouterServer::workerLoop() {
         lock.unlock();
         {
             const Routing::Source source("router " + job.peer);
-            for (const Selection& s : job.selections) route_(s.output, s.input, job.id);
+            for (const Selection& s : job.selections) route_(s.output, s.input);
         }
         loop_.post([this, id = job.id] {
             if (const auto it = clients_.find(id); it != clients_.end() && it->second->pending > 0) --it->second->pending;

@@ -28,9 +28,10 @@ namespace router {
 
 class RouterServer {
 public:
-    // Puts one selection on the line (1-based output and input) for the requester; blocks while the
-    // frame is paced. Called on the worker thread only.
-    using Route = std::function<void(int output, int input, Routing::ClientId requester)>;
+    // Puts one selection on the line (1-based output and input); blocks while the frame is paced.
+    // Called on the worker thread only. Locks were checked when the request was accepted: a lock
+    // taken since then does not hold back a selection the client already got ACK for.
+    using Route = std::function<void(int output, int input)>;
     using Console = std::function<void(const std::string&)>;
 
     struct Options {
@@ -38,6 +39,7 @@ public:
         std::string friendlyName = "KIVO16";
         std::size_t maxQueued = 1024 * 1024;       // unsent bytes past which a client is dropped
         std::size_t maxPendingRequests = 4;        // routing blocks of one client waiting for the line
+        std::size_t maxQueuedRequests = 64;        // routing blocks of all clients waiting for the line
     };
 
     RouterServer(Routing& record, Route route, Console console, Options options);

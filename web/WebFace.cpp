@@ -63,7 +63,7 @@ Snapshot HubBackend::snapshot() {
         s.clientState = "off";
     }
     // As the service manager shows it: the password a status line may carry is hidden.
-    s.status = ServiceNotify::statusText(hub_.gui().statusText());
+    s.status = ServiceNotify::statusText(hub_.gui().outsideStatusText());
     return s;
 }
 

@@ -54,6 +54,7 @@ TEST_F(HubTest, AddressLookup) {
     hub->CommandB4("localhost");
     EXPECT_EQ(hub->gui().ipText(), "localhost/127.0.0.1");
     EXPECT_EQ(hub->gui().statusText(), "New Password= localhost");
+    EXPECT_EQ(hub->gui().outsideStatusText(), "New Password= ***");
 }
 
 TEST_F(HubTest, CloseButtonLeavesAWaitingSessionAlone) {

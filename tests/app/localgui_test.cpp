@@ -247,6 +247,20 @@ TEST_F(LocalGUITest, HeadlessStatusLinesGoToTheConsole) {
     EXPECT_EQ(gui.statusText(), "Selected Input #5");
 }
 
+TEST_F(LocalGUITest, PasswordStaysInTheWindowOnly) {
+    LocalGUI gui(3001, "KIVO16");
+    std::vector<std::string> observed;
+    gui.addStatusObserver([&observed](const std::string& text) { observed.push_back(text); });
+    testing::internal::CaptureStdout();
+    KIVO::headless = true;
+    gui.ShowStatus("Password = JVK OK", "Password = *** OK");
+    KIVO::headless = false;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Password = *** OK\n");
+    EXPECT_EQ(gui.statusText(), "Password = JVK OK");
+    EXPECT_EQ(gui.outsideStatusText(), "Password = *** OK");
+    EXPECT_EQ(observed, std::vector<std::string>{"Password = *** OK"});
+}
+
 TEST_F(LocalGUITest, StatusWrittenFromManyThreadsKeepsOneWholeText) {
     LocalGUI gui(3001, "KIVO16");
     std::vector<std::thread> writers;

@@ -152,8 +152,9 @@ public:
     // Headless, with a configuration file and the serial device.
     Server(const std::string& config, const std::string& device, bool ownNetwork = false)
         : Server({"--headless", "--config", config, "--device", device}, ownNetwork) {}
-    // Any arguments.
-    explicit Server(std::vector<std::string> args, bool ownNetwork = false) {
+    // Any arguments; `env` adds NAME=VALUE entries to the environment the server inherits.
+    explicit Server(std::vector<std::string> args, bool ownNetwork = false,
+                    std::vector<std::string> env = {}) {
         // Each server keeps its labels and routing in a file of its own, unless the test names one.
         if (std::find(args.begin(), args.end(), "--state-file") == args.end()) {
             static std::atomic<int> serial{0};
@@ -165,6 +166,10 @@ public:
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
+        std::vector<char*> envp;
+        for (std::string& e : env) envp.push_back(e.data());
+        for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+        envp.push_back(nullptr);
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         pid_ = ::fork();
@@ -172,7 +177,7 @@ public:
             if (ownNetwork) ::unshare(CLONE_NEWNET);  // without the right, the shared network serves
             ::dup2(out[1], STDOUT_FILENO);
             ::dup2(out[1], STDERR_FILENO);
-            ::execv(KIVONET_BIN, argv.data());
+            ::execve(KIVONET_BIN, argv.data(), envp.data());
             std::_Exit(127);
         }
         ::close(out[1]);

@@ -42,8 +42,13 @@ TEST(Headless, ServesAClientAndStopsCleanly) {
 
     const std::string console = server.console();
     const auto pos = [&](const std::string& line) { return console.find(line + "\n"); };
-    // The program says once that it runs without a window; then the hub's first status line.
-    EXPECT_EQ(console.rfind("Running headless\nNew Password= \n", 0), 0u) << console;
+    // The note on the built-in password; the program says once that it runs without a window;
+    // then the hub's first status line.
+    EXPECT_EQ(console.rfind("The built-in client password is in force: set one with --password-file "
+                            "FILE or the environment variable KIVONET_PASSWORD\n"
+                            "Running headless\nNew Password= \n", 0),
+              0u)
+        << console;
     EXPECT_LT(pos(opened), pos("Selected Input #1")) << console;
     EXPECT_LT(pos("Selected Input #1"), pos("Awaiting Client Connection")) << console;
     EXPECT_LT(pos("Client Connection Accepted!"), pos(ready)) << console;

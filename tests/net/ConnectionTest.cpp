@@ -121,3 +121,30 @@ TEST(Connection, ConcurrentWritersNeverInterleaveLines)
     }
     EXPECT_EQ(lines, 2u * perWriter);
 }
+
+TEST(Connection, ReadDeadlineEndsAWaitForALine)
+{
+    Pair pair;
+    using Clock = Connection::Clock;
+    std::string line;
+    pair.client.send("PWDunfinished");
+    pair.server->setReadDeadline(Clock::now() + std::chrono::milliseconds(300));
+    EXPECT_EQ(pair.server->readLine(line), Status::TimedOut);
+    EXPECT_EQ(line, "PWDunfinished");  // what came of the line so far
+    EXPECT_EQ(pair.server->readLine(line), Status::TimedOut);  // the deadline stays passed
+
+    // Lines that come before the deadline are read as usual; with no deadline reads wait on.
+    pair.server->setReadDeadline(Clock::now() + std::chrono::seconds(30));
+    pair.client.send("Set5\r\n");
+    EXPECT_EQ(pair.server->readLine(line), Status::Line);
+    EXPECT_EQ(line, "Set5");
+    pair.server->setReadDeadline(std::nullopt);
+    auto reader = std::async(std::launch::async, [&] {
+        std::string got;
+        pair.server->readLine(got);
+        return got;
+    });
+    EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(400)), std::future_status::timeout);
+    pair.client.send("Close\n");
+    EXPECT_EQ(reader.get(), "Close");
+}

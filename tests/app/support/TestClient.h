@@ -15,9 +15,19 @@
 
 class TestClient {
 public:
-    explicit TestClient(int port) {
+    // Connects to the port on 127.0.0.1; `from` names another loopback address to connect from.
+    explicit TestClient(int port, const char* from = nullptr) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd_ < 0) throw std::runtime_error("socket");
+        if (from != nullptr) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            if (::inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
+                ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+                ::close(fd_);
+                throw std::runtime_error("bind");
+            }
+        }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<uint16_t>(port));

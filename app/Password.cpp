@@ -1,0 +1,77 @@
+#include "app/Password.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+// The first line of the file, without its line end; bounded, so a huge file cannot exhaust memory.
+bool readFirstLine(const std::string& file, std::string& line, std::string& error, bool& othersMayRead) {
+    int fd;
+    do {
+        fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        error = "cannot read the password file " + file + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    othersMayRead = ::fstat(fd, &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+    constexpr size_t limit = 4096;
+    line.clear();
+    char chunk[512];
+    bool ended = false;
+    while (!ended && line.size() < limit) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = "cannot read the password file " + file + ": " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        for (ssize_t i = 0; i < n && !ended; ++i) {
+            if (chunk[i] == '\n' || chunk[i] == '\r') ended = true;
+            else line.push_back(chunk[i]);
+        }
+    }
+    ::close(fd);
+    if (line.size() > limit) line.resize(limit);
+    if (line.empty()) {
+        error = "the password file " + file + " has an empty first line";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+PasswordSetting PasswordSetting::choose(const std::string& file, const char* environment,
+                                        const std::string& builtIn) {
+    PasswordSetting setting;
+    if (!file.empty()) {
+        bool othersMayRead = false;
+        if (readFirstLine(file, setting.password, setting.error, othersMayRead)) {
+            setting.from = From::File;
+            if (othersMayRead)
+                setting.consoleLines.push_back("Warning: the password file " + file +
+                                               " can be read by other users (chmod 600 " + file + ")");
+        }
+        return setting;
+    }
+    if (environment != nullptr && *environment != '\0') {
+        setting.password = environment;
+        setting.from = From::Environment;
+        return setting;
+    }
+    setting.password = builtIn;
+    setting.from = From::Default;
+    setting.consoleLines.push_back(
+        "The built-in client password is in force: set one with --password-file FILE or the "
+        "environment variable KIVONET_PASSWORD");
+    return setting;
+}
