@@ -8,7 +8,8 @@ JOBS     ?= $(shell nproc)
 CMAKE_FLAGS ?=
 WERROR   ?= $(if $(CI),ON,OFF)
 
-.PHONY: all deps configure build run install deb package-check test sanitize sanitize-address sanitize-thread fuzz soak bench clean
+.PHONY: all deps configure build run install deb package-check test sanitize sanitize-address sanitize-thread fuzz soak bench clean \
+        windows test-windows
 
 all: build
 
@@ -84,5 +85,16 @@ soak: deps
 	cmake --build build-soak/driver -j $(JOBS)
 	bash scripts/run-soak build-soak $(SOAK)
 
+# Windows: a cross build with MinGW-w64 into build-windows (programs, test programs and
+# kivonet-<version>-win64.zip); test-windows runs the test programs and the end-to-end checks under
+# Wine (scripts/run-windows-tests).
+WINBUILD ?= build-windows
+windows: deps
+	cmake -S . -B $(WINBUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKIVO_WERROR=$(WERROR) >/dev/null
+	cmake --build $(WINBUILD) -j $(JOBS)
+
+test-windows: windows
+	bash scripts/run-windows-tests $(WINBUILD)
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-soak
+	rm -rf build build-asan build-tsan build-fuzz build-soak build-windows

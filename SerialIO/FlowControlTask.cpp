@@ -1,12 +1,7 @@
 #include "SerialIO/FlowControlTask.h"
 
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "SerialIO/SerialPortLocal.h"
+#include "SerialIO/ThreadPriority.h"
 
 namespace SerialIO {
 
@@ -28,7 +23,7 @@ void FlowControlTask::stop() {
 }
 
 void FlowControlTask::run() {
-    tid = static_cast<int>(syscall(SYS_gettid));
+    tid = currentThreadId();
     setFlowPriority(getFlowPriority() + 1);
     while (!stopRequested.load()) sp.SerFlowTask(portNum);
 }
@@ -36,15 +31,13 @@ void FlowControlTask::run() {
 void FlowControlTask::setFlowPriority(int p) {
     const int id = tid.load();
     if (id == 0) return;
-    setpriority(PRIO_PROCESS, static_cast<id_t>(id), -p);  // refused without privilege: ignored
+    setThreadPriority(id, p);  // refused without privilege: ignored
 }
 
 int FlowControlTask::getFlowPriority() {
     const int id = tid.load();
     if (id == 0) return 0;
-    errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(id));
-    return errno == 0 ? -nice : 0;
+    return threadPriority(id).value_or(0);
 }
 
 }  // namespace SerialIO

@@ -1,6 +1,10 @@
 #include "SerialIO/Platform.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/utsname.h>
+#endif
 
 #include <mutex>
 #include <optional>
@@ -28,6 +32,35 @@ bool oneOf(const std::string& v, std::initializer_list<const char*> names) {
 
 }  // namespace
 
+#ifdef _WIN32
+// Windows: every Windows of today is of the NT family, so the name is "Windows NT" and the version
+// the kernel's own "major.minor.build" (RtlGetVersion: GetVersionEx reports 6.2 to programs without
+// a compatibility manifest). A Windows 10 or 11 machine (version 10.0.x, no runtime vendor) selects
+// the table's plain "sioWin" row: the "1.0.2"/"102" rows and the "Microsoft Corp." rows describe
+// runtimes this program does not run on.
+PlatformFacts readPlatformFacts() {
+    PlatformFacts facts;
+    facts.osName = "Windows NT";
+    using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+    OSVERSIONINFOW v{};
+    v.dwOSVersionInfoSize = sizeof v;
+    if (HMODULE ntdll = GetModuleHandleA("ntdll.dll")) {
+        auto get = reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
+        if (get && get(&v) == 0)
+            facts.version = std::to_string(v.dwMajorVersion) + "." + std::to_string(v.dwMinorVersion) + "." +
+                            std::to_string(v.dwBuildNumber);
+    }
+    SYSTEM_INFO info{};
+    GetNativeSystemInfo(&info);
+    switch (info.wProcessorArchitecture) {
+        case PROCESSOR_ARCHITECTURE_AMD64: facts.arch = "x86_64"; break;
+        case PROCESSOR_ARCHITECTURE_ARM64: facts.arch = "aarch64"; break;
+        case PROCESSOR_ARCHITECTURE_INTEL: facts.arch = "x86"; break;
+        default: break;
+    }
+    return facts;
+}
+#else
 PlatformFacts readPlatformFacts() {
     PlatformFacts facts;
     struct utsname u {};
@@ -38,6 +71,7 @@ PlatformFacts readPlatformFacts() {
     if (oneOf(facts.arch, {"i386", "i486", "i586", "i686"})) facts.arch = "x86";
     return facts;
 }
+#endif
 
 std::string platformOsName() {
     {
@@ -113,12 +147,17 @@ std::unique_ptr<SerialNative> loadNativeLibrary(const std::string& name, std::st
         const char* name;
         std::unique_ptr<SerialNative> (*make)();
     };
-    // The native libraries this build contains: every Linux build is served by termios.
+    // The native libraries this build contains: every Linux build is served by termios, the
+    // Windows build by the Win32 library.
     static const Entry registry[] = {
+#ifdef _WIN32
+        {"sioWin", &makeWin32Native},
+#else
         {"sioLux86", &makeTermiosNative},
         {"sioLuxAmd64", &makeTermiosNative},
         {"sioLuxArm64", &makeTermiosNative},
         {"sioLuxArm", &makeTermiosNative},
+#endif
     };
     for (const Entry& e : registry)
         if (name == e.name) return e.make();

@@ -17,7 +17,8 @@ struct PlatformFacts {
 };
 
 // Facts of this machine: uname's sysname and machine (32-bit PC names i386..i686 reported as
-// "x86"); this program has no runtime vendor or version, so both are empty.
+// "x86"); this program has no runtime vendor or version, so both are empty. On Windows: "Windows NT",
+// the kernel's version "major.minor.build" and the processor ("x86_64", "aarch64", "x86").
 PlatformFacts readPlatformFacts();
 
 // The operating-system name used by every configuration and port (uname's sysname), unless a

@@ -3,7 +3,6 @@
 #include "app/KIVO.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +25,7 @@
 #include "app/LocalGUI.h"
 #include "app/ServiceNotify.h"
 #include "SerialIO/IOException.h"
+#include "SerialIO/ThreadPriority.h"
 #include "SerialIO/native/SerialNative.h"
 
 const std::string KIVO::prodlabel = "KIVONet Server V1";
@@ -108,12 +108,22 @@ void KIVO::init() {
     });
 }
 
+namespace {
+#ifdef _WIN32
+// The C runtime's descriptors: binary mode; Windows has no FIFOs that could stall the open.
+constexpr int kConfigOpenFlags = O_RDONLY | O_BINARY;
+#else
+// O_NONBLOCK keeps a FIFO without a writer from stalling start-up; regular files ignore it.
+constexpr int kConfigOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+#endif
+
+}  // namespace
+
 void KIVO::ReadCFG() {
     CFG.fill(0);
-    // O_NONBLOCK keeps a FIFO without a writer from stalling start-up; regular files ignore it.
     int fd;
     do {
-        fd = ::open(filename.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        fd = ::open(filename.c_str(), kConfigOpenFlags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         // A missing file is the normal case of a server without a record: no message.
@@ -216,7 +226,7 @@ thread_local HeldLines held;
 
 void writerLoop(Console& c) {
     // The lowest scheduling priority: on a busy machine the console waits, not the command path.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
+    SerialIO::setThreadPriority(SerialIO::currentThreadId(), -19);
     std::unique_lock<std::mutex> lock(c.mutex);
     for (;;) {
         c.writerWaiting = true;

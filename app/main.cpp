@@ -1,7 +1,11 @@
 // Program entry of the server: command line, start-up, then the process lives on in its other
 // threads until it is told to stop.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
 #include <signal.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +25,26 @@
 
 namespace {
 
+#ifdef _WIN32
+// Set by the console's control handler: Ctrl-C, Ctrl-Break, closing the console window, logoff
+// and shutdown all stop the server.
+HANDLE stopEvent = nullptr;
+
+BOOL WINAPI onConsoleControl(DWORD) {
+    SetEvent(stopEvent);
+    // The process ends on the waiting thread, with status 0; returning from a close event would let
+    // the system end it first with a status of its own.
+    Sleep(INFINITE);
+    return TRUE;
+}
+
+void catchStopRequests() {
+    stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+void awaitStopRequest() { WaitForSingleObject(stopEvent, INFINITE); }
+#else
 // The stop signals, blocked in every thread so that only waitForStop receives them.
 sigset_t stopSignals() {
     sigset_t set;
@@ -30,13 +54,25 @@ sigset_t stopSignals() {
     return set;
 }
 
-// Runs after start-up on the main thread: waits for SIGINT or SIGTERM and ends the process with
-// status 0. Sessions may still be running threads, so the process ends at once without unwinding.
-[[noreturn]] void waitForStop() {
+// Blocks the stop signals before any thread exists: every thread inherits the mask.
+void catchStopRequests() {
+    const sigset_t set = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void awaitStopRequest() {
     const sigset_t set = stopSignals();
     int sig = 0;
     while (sigwait(&set, &sig) != 0) {
     }
+}
+#endif
+
+// Runs after start-up on the main thread: waits for SIGINT or SIGTERM (on Windows a console control
+// event) and ends the process with status 0. Sessions may still be running threads, so the process
+// ends at once without unwinding.
+[[noreturn]] void waitForStop() {
+    awaitStopRequest();
     ServiceNotify::stopping();
     KIVO::FlushConsole();
     std::cout.flush();
@@ -175,8 +211,6 @@ int KIVO::main(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
-    // Block the stop signals before any thread exists: every thread inherits the mask.
-    const sigset_t set = stopSignals();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    catchStopRequests();
     return KIVO::main(argc, argv);
 }

@@ -8,6 +8,12 @@
 
 namespace kivogui {
 
+#ifdef _WIN32
+// Windows: a desktop is always there to draw on.
+bool displayAvailable() { return true; }
+
+void openDisplay() { fl_open_display(); }
+#else
 namespace {
 // The connection that showed the display answers, held until FLTK has opened its own: an X server
 // resets when its last client leaves, and a connection attempt during that reset fails, which FLTK
@@ -30,5 +36,7 @@ void openDisplay() {
         probe = nullptr;
     }
 }
+
+#endif
 
 }  // namespace kivogui

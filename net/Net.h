@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,11 +20,18 @@
 
 namespace net {
 
+// A socket: a file descriptor on POSIX systems, a Winsock SOCKET on Windows.
+#ifdef _WIN32
+using SocketHandle = std::uintptr_t;
+#else
+using SocketHandle = int;
+#endif
+
 class NetError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 
-    // "call: <text of errnum>".
+    // "call: <text of errnum>" (an errno value, or on Windows a Winsock error code).
     static NetError fromErrno(const std::string& call, int errnum);
 };
 
@@ -38,7 +46,7 @@ public:
     static std::unique_ptr<Connection> connect(const std::string& host, int port);
 
     // Takes ownership of a connected socket.
-    explicit Connection(int fd);
+    explicit Connection(SocketHandle fd);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -85,7 +93,7 @@ private:
     enum class Fill { Data, End, TimedOut };
     Fill fillBuffer();
 
-    const int fd_;
+    const SocketHandle fd_;
     const std::string peer_;
     std::atomic<bool> open_{true};
     // One writer at a time. A flag under a plain mutex rather than a timed mutex: a writer waits for
@@ -144,13 +152,13 @@ public:
     int fd() const;
 
 private:
-    Listener(int fd, int wakeRead, int wakeWrite, int port);
+    Listener(SocketHandle fd, SocketHandle wakeRead, SocketHandle wakeWrite, int port);
     void releaseLocked();
 
     mutable std::mutex mutex_;
-    int fd_;
-    int wakeRead_;   // self-pipe: a byte written on close() wakes the poll in accept()
-    int wakeWrite_;
+    SocketHandle fd_;
+    SocketHandle wakeRead_;   // wake pair: a byte written on close() wakes the poll in accept()
+    SocketHandle wakeWrite_;
     const int port_;
     bool closed_ = false;
     int inAccept_ = 0;

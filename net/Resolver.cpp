@@ -1,11 +1,6 @@
 #include "net/Net.h"
 
-#include <arpa/inet.h>
-#include <climits>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "net/Socket.h"
 
 namespace net {
 
@@ -50,13 +45,15 @@ std::optional<std::string> firstIpv4(const std::string& name, bool numericOnly)
 
 std::optional<std::string> systemResolve(const std::string& name)
 {
+    sys::startup();
     if (name.empty()) {
         // This machine: its own name and address. A machine whose name does not resolve
         // (no entry in the hosts file or name service) is still reachable on loopback,
         // so it is shown as localhost rather than as an unknown host.
-        char host[HOST_NAME_MAX + 1] = "";
-        if (::gethostname(host, sizeof host) == 0) {
-            host[HOST_NAME_MAX] = '\0';
+        constexpr int kHostNameMax = 255;
+        char host[kHostNameMax + 1] = "";
+        if (::gethostname(host, kHostNameMax) == 0) {
+            host[kHostNameMax] = '\0';
             if (host[0] != '\0') {
                 if (const auto address = firstIpv4(host, false))
                     return std::string(host) + "/" + *address;

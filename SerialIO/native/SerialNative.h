@@ -75,6 +75,8 @@ public:
 
 // The library over POSIX termios.
 std::unique_ptr<SerialNative> makeTermiosNative();
+// The library over the Win32 communications API.
+std::unique_ptr<SerialNative> makeWin32Native();
 
 // Process-wide: from now on the port name (for example "COM1") opens the given device path.
 void mapPortName(const std::string& name, const std::string& devicePath);

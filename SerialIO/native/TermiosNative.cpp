@@ -38,44 +38,12 @@
 
 #include "SerialIO/IOException.h"
 #include "SerialIO/SerialConfig.h"
+#include "SerialIO/native/PortNames.h"
 #include "SerialIO/native/SerialNative.h"
 
 namespace SerialIO {
 
 namespace {
-
-constexpr int kFirstPathNumber = 257;
-constexpr int kMaxComNumber = 256;
-
-std::mutex& nameMapMutex() {
-    static std::mutex m;
-    return m;
-}
-std::map<std::string, std::string>& nameMap() {
-    static std::map<std::string, std::string> m;
-    return m;
-}
-
-// Parses "COMn" with n from 1 to kMaxComNumber; 0 when the name is not of that form.
-int comNumber(const std::string& name) {
-    if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;
-    int n = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9') return 0;
-        n = n * 10 + (name[i] - '0');
-        if (n > kMaxComNumber) return 0;
-    }
-    return n;
-}
-
-std::string textOf(const std::vector<uint8_t>& bytes) {
-    std::string s;
-    for (uint8_t b : bytes) {
-        if (b == 0) break;
-        s.push_back(static_cast<char>(b));
-    }
-    return s;
-}
 
 speed_t speedOf(int code) {
     static const speed_t speeds[] = {B110,  B150,  B300,   B600,   B1200,  B2400,
@@ -425,14 +393,10 @@ private:
         std::string base = textOf(cfg.getBaseName());
         if (base.empty()) base = "/dev/ttyS";
         const int com = comNumber(name);
-        {
-            std::lock_guard<std::mutex> lock(nameMapMutex());
-            auto it = nameMap().find(name);
-            if (!name.empty() && it != nameMap().end()) {
-                path = it->second;
-                number = com > 0 ? com : pathNumber(path);
-                return true;
-            }
+        if (const auto mapped = mappedPath(name)) {
+            path = *mapped;
+            number = com > 0 ? com : pathNumber(path);
+            return true;
         }
         if (com > 0) {
             path = base + std::to_string(com - 1);
@@ -589,10 +553,5 @@ private:
 }  // namespace
 
 std::unique_ptr<SerialNative> makeTermiosNative() { return std::make_unique<TermiosNative>(); }
-
-void mapPortName(const std::string& name, const std::string& devicePath) {
-    std::lock_guard<std::mutex> lock(nameMapMutex());
-    nameMap()[name] = devicePath;
-}
 
 }  // namespace SerialIO

@@ -198,7 +198,10 @@ protected:
         SerialIO::SerialPortLocal::setNativeForTesting(nullptr);
         SerialIO::setOsNameForTesting("");
     }
-    void SetUp() override { SerialIO::SerialPortLocal::setNativeForTesting(&fake); }
+    void SetUp() override {
+        SerialIO::SerialPortLocal::setNativeForTesting(&fake);
+        useOs("Linux");
+    }
     void useOs(const std::string& os) { SerialIO::setOsNameForTesting(os); }
     // An open port over the fake, on the platform set with useOs (Linux otherwise).
     std::unique_ptr<SerialIO::SerialPortLocal> openPort() {

@@ -1,4 +1,5 @@
 #include "tests/net/Loopback.h"
+#include "tests/support/Wine.h"
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,8 @@ TEST(Connection, WriteToAVanishedPeerFailsWithoutSignal)
 
 TEST(Connection, ResetByPeerIsAReadError)
 {
+    if (runningUnderWine())
+        GTEST_SKIP() << "Wine reports a reset by the peer as an orderly end of stream";
     Pair pair;
     pair.client.reset();
     std::string line;
@@ -70,7 +73,7 @@ TEST(Connection, ResetByPeerIsAReadError)
         pair.server->readLine(line);
         FAIL() << "read after a reset did not fail";
     } catch (const net::NetError& error) {
-        EXPECT_STREQ(error.what(), "recv: Connection reset by peer");
+        EXPECT_EQ(error.what(), "recv: " + net::sys::errorText(net::sys::kErrConnReset));
     }
 }
 

@@ -34,7 +34,7 @@ TEST(Listener, PortInUseIsAnError)
         Listener::open(first->port());
         FAIL() << "a second listener bound the same port";
     } catch (const net::NetError& error) {
-        EXPECT_STREQ(error.what(), "bind: Address already in use");
+        EXPECT_EQ(error.what(), "bind: " + net::sys::errorText(net::sys::kErrAddrInUse));
     }
 }
 

@@ -3,18 +3,14 @@
 #pragma once
 
 #include "net/Net.h"
+#include "net/Socket.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace nettest {
 
@@ -22,13 +18,13 @@ class RawClient {
 public:
     explicit RawClient(int port)
     {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        fd_ = net::sys::openSocket(AF_INET, SOCK_STREAM);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-            throw net::NetError::fromErrno("connect", errno);
+            throw net::NetError::fromErrno("connect", net::sys::lastError());
     }
     ~RawClient() { closeNow(); }
     RawClient(const RawClient&) = delete;
@@ -36,29 +32,28 @@ public:
 
     void send(const std::string& bytes) const
     {
-        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(net::sys::sendBytes(fd_, bytes.data(), bytes.size()), static_cast<long>(bytes.size()));
     }
-    void finish() const { ::shutdown(fd_, SHUT_WR); }  // the server sees end of stream
+    void finish() const { ::shutdown(fd_, net::sys::kShutWrite); }  // the server sees end of stream
     // Closes with a reset instead of an orderly end.
     void reset()
     {
         linger hard{1, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
         closeNow();
     }
     void closeNow()
     {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
+        if (fd_ != net::sys::kNoSocket)
+            net::sys::closeSocket(fd_);
+        fd_ = net::sys::kNoSocket;
     }
     std::string receive(std::size_t count) const
     {
         std::string got;
         char chunk[256];
         while (got.size() < count) {
-            const ssize_t n = ::recv(fd_, chunk, std::min(sizeof chunk, count - got.size()), 0);
+            const long n = net::sys::recvBytes(fd_, chunk, std::min(sizeof chunk, count - got.size()));
             if (n <= 0)
                 break;
             got.append(chunk, static_cast<std::size_t>(n));
@@ -67,7 +62,7 @@ public:
     }
 
 private:
-    int fd_ = -1;
+    net::sys::Socket fd_ = net::sys::kNoSocket;
 };
 
 // A server-side connection and the raw client at its other end.

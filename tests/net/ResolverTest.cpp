@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
+#include "net/Socket.h"
 
 // Only names that need no name server: localhost, literals and this machine.
 TEST(Resolver, TextForms)

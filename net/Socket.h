@@ -1,0 +1,110 @@
+// The socket calls that differ between POSIX and Winsock, behind one set of names. The rest of the
+// network layer (and the tests' raw clients) use these and the calls both systems share (bind,
+// listen, connect, getaddrinfo, getsockname ...). One implementation file per system:
+// SocketPosix.cpp and SocketWinsock.cpp.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "net/Net.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace net::sys {
+
+using Socket = SocketHandle;
+
+#ifdef _WIN32
+static_assert(sizeof(SOCKET) == sizeof(Socket));
+using PollFd = WSAPOLLFD;
+inline constexpr Socket kNoSocket = INVALID_SOCKET;
+inline constexpr int kNoSignal = 0;  // Winsock never raises a signal on a vanished peer
+inline constexpr int kShutWrite = SD_SEND;
+inline constexpr int kErrInterrupted = WSAEINTR;
+inline constexpr int kErrWouldBlock = WSAEWOULDBLOCK;
+inline constexpr int kErrConnAborted = WSAECONNABORTED;
+inline constexpr int kErrConnReset = WSAECONNRESET;
+inline constexpr int kErrAddrNotAvail = WSAEADDRNOTAVAIL;
+inline constexpr int kErrAddrInUse = WSAEADDRINUSE;
+inline constexpr int kErrClientGone = WSAECONNRESET;  // the client left before accept()
+inline constexpr int kErrHostUnreach = WSAEHOSTUNREACH;
+inline constexpr int kErrBadSocket = WSAENOTSOCK;
+inline constexpr int kErrInvalid = WSAEINVAL;
+#else
+using PollFd = pollfd;
+inline constexpr Socket kNoSocket = -1;
+inline constexpr int kNoSignal = MSG_NOSIGNAL;
+inline constexpr int kShutWrite = SHUT_WR;
+inline constexpr int kErrInterrupted = EINTR;
+inline constexpr int kErrWouldBlock = EWOULDBLOCK;
+inline constexpr int kErrConnAborted = ECONNABORTED;
+inline constexpr int kErrConnReset = ECONNRESET;
+inline constexpr int kErrAddrNotAvail = EADDRNOTAVAIL;
+inline constexpr int kErrAddrInUse = EADDRINUSE;
+inline constexpr int kErrClientGone = EPROTO;
+inline constexpr int kErrHostUnreach = EHOSTUNREACH;
+inline constexpr int kErrBadSocket = EBADF;
+inline constexpr int kErrInvalid = EINVAL;
+#endif
+
+// Makes the socket library usable; called by every function here that creates a socket or looks a
+// name up, cheap after the first call (Winsock's WSAStartup runs once per process).
+void startup();
+
+// The error of the latest failed socket call of this thread (errno, WSAGetLastError()).
+int lastError();
+
+// The system's text for an error number of lastError() (or a C library errno value).
+std::string errorText(int error);
+
+// A new socket that is not inherited by child processes; non-blocking when asked.
+// kNoSocket on failure (lastError() tells why).
+Socket openSocket(int family, int type, bool nonBlocking = false);
+
+// Accepts a client on a listening socket; the new socket blocks and is not inherited.
+Socket acceptClient(Socket listener);
+
+void closeSocket(Socket s);
+
+// Shuts the socket down in both directions so that a recvBytes() waiting in another thread returns
+// (on Windows within a tenth of a second: the wait there is a series of short polls).
+void shutdownBoth(Socket s);
+
+// poll(2) / WSAPoll over sockets (and, on POSIX, the read end of a wake pair).
+int pollSockets(PollFd* fds, std::size_t count, int timeoutMs);
+
+// send/recv with the byte counts as signed sizes: < 0 on failure. recvBytes blocks until data, the
+// end of stream or an error comes, or shutdownBoth() is called on the socket.
+long sendBytes(Socket s, const char* data, std::size_t size, int flags = kNoSignal);
+long recvBytes(Socket s, char* data, std::size_t size);
+
+int setIntOption(Socket s, int level, int name, int value);
+
+// bind(2); a port another socket holds is reported as kErrAddrInUse on every system (Windows
+// answers an exclusively held port with WSAEACCES).
+int bindSocket(Socket s, const sockaddr* address, socklen_t size);
+
+// Stops any other process from binding the same port while this socket is bound, and lets a
+// restarted server bind a port whose old connections still linger (SO_REUSEADDR on POSIX,
+// SO_EXCLUSIVEADDRUSE on Windows, where SO_REUSEADDR would let a second process share the port).
+int setListenAddressOptions(Socket s);
+
+// A pair a poll can wait on to be woken from another thread: a pipe on POSIX, a connected pair of
+// loopback datagram sockets on Windows. False on failure (lastError() tells why).
+bool openWakePair(Socket& readEnd, Socket& writeEnd);
+void wake(Socket writeEnd);
+void closeWakeEnd(Socket end);
+
+}  // namespace net::sys

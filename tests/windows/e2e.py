@@ -1,0 +1,316 @@
+#!/usr/bin/env python3
+"""End-to-end checks of the Windows build under Wine.
+
+The Wine prefix's COM1 is a Linux pseudo-terminal this driver holds the other end of. Checks:
+  road    kivonet-config.exe writes c:\\KIVONetCFG.txt (the default place) for COM1; kivonet.exe
+          --headless reads it, sets the line to 9600 8N1 (read back with stty) and a client's Set5
+          puts FE 01 05 and, 50 ms or more later, FE 02 05 on the line
+  in-use  a second server on the same COM1 reports "Port is in use" and still serves its clients
+  stop    Ctrl-C (SIGINT to the Wine process) ends the server with status 0
+  window  under Xvfb the window is titled "KIVONet"; a click on input button 16 puts FE 01 10 and
+          FE 02 10 on the line; a screenshot is saved
+Usage: e2e.py BUILD_DIR [--screenshot FILE] [--only road,in-use,stop,window]
+Needs: WINEPREFIX set up (scripts/run-windows-tests does it), python3, stty, Xvfb, xdotool, import.
+"""
+import argparse
+import os
+import pty
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import termios
+import threading
+import time
+import tty
+
+WINE = shutil.which("wine64") or "/usr/lib/wine/wine64"
+FAILURES = []
+
+
+def check(condition, what):
+    print(("ok      " if condition else "FAILED  ") + what, flush=True)
+    if not condition:
+        FAILURES.append(what)
+    return condition
+
+
+class Line:
+    """The selector's end of COM1: a pseudo-terminal whose other end the prefix's com1 names."""
+
+    def __init__(self, prefix):
+        self.master, self.slave = pty.openpty()
+        self.path = os.ttyname(self.slave)
+        # Raw, but with settings the server has to change: 38400 bit/s, 2 stop bits, RTS/CTS.
+        tty.setraw(self.master)
+        attrs = termios.tcgetattr(self.master)
+        attrs[4] = attrs[5] = termios.B38400
+        attrs[2] |= termios.CSTOPB | termios.CRTSCTS
+        termios.tcsetattr(self.master, termios.TCSANOW, attrs)
+        link = os.path.join(prefix, "dosdevices", "com1")
+        if os.path.lexists(link):
+            os.remove(link)
+        os.symlink(self.path, link)
+
+    def read(self, count, seconds=10.0):
+        """Up to count bytes as (value, arrival time), as many as came in time."""
+        got = []
+        deadline = time.monotonic() + seconds
+        while len(got) < count:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.master], [], [], left)[0]:
+                break
+            chunk = os.read(self.master, count - len(got))
+            now = time.monotonic()
+            got.extend((b, now) for b in chunk)
+        return got
+
+    def stty(self):
+        return subprocess.run(["stty", "-F", self.path, "-a"], capture_output=True, text=True).stdout
+
+    def close(self):
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class Server:
+    """kivonet.exe under Wine; its console lines are collected by a reader thread."""
+
+    def __init__(self, build, args, env=None):
+        self.lines = []
+        self.lock = threading.Lock()
+        self.proc = subprocess.Popen([WINE, os.path.join(build, "kivonet.exe")] + args,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL, env=env or os.environ.copy())
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            with self.lock:
+                self.lines.append(raw.decode("latin-1").rstrip("\r\n"))
+
+    def console(self):
+        with self.lock:
+            return list(self.lines)
+
+    def wait_for(self, text, seconds=60.0):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if any(text in line for line in self.console()):
+                return True
+            if self.proc.poll() is not None:
+                time.sleep(0.2)
+                return any(text in line for line in self.console())
+            time.sleep(0.05)
+        return False
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(30)
+
+
+class Client:
+    def __init__(self, port, seconds=30.0):
+        deadline = time.monotonic() + seconds
+        while True:
+            try:
+                self.sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.2)
+        self.buffer = b""
+
+    def read_line(self, seconds=10.0):
+        deadline = time.monotonic() + seconds
+        while b"\r\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.sock], [], [], left)[0]:
+                return None
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, self.buffer = self.buffer.split(b"\r\n", 1)
+        return line.decode("latin-1")
+
+    def send(self, line):
+        self.sock.sendall(line.encode("latin-1") + b"\r\n")
+
+    def close(self):
+        self.sock.close()
+
+
+def free_port():
+    """A free TCP port the configuration record can hold (2873..3128)."""
+    start = os.getpid() % 256
+    for i in range(256):
+        port = 2873 + (start + i) % 256
+        with socket.socket() as s:
+            try:
+                s.bind(("0.0.0.0", port))
+                return port
+            except OSError:
+                continue
+    raise RuntimeError("no free port in 2873..3128")
+
+
+def config_tool(build, *args):
+    return subprocess.run([WINE, os.path.join(build, "kivonet-config.exe")] + list(args),
+                          capture_output=True, text=True, timeout=120)
+
+
+def frames(value):
+    return [0xFE, 0x01, value, 0xFE, 0x02, value]
+
+
+def start_server(build, port, args, env=None):
+    server = Server(build, args, env)
+    opened = server.wait_for("Server Socket Opened OK at Port %d" % port, 120)
+    check(opened, "server opened its socket at port %d" % port)
+    return server
+
+
+def road(build, prefix, line):
+    port = free_port()
+    record = os.path.join(prefix, "drive_c", "KIVONetCFG.txt")
+    result = config_tool(build, "write", "c:\\KIVONetCFG.txt", "--com", "1", "--tcp-port", str(port))
+    check(result.returncode == 0 and os.path.getsize(record) == 6,
+          "kivonet-config.exe wrote the record to the root of drive C")
+    shown = config_tool(build, "show")
+    check("Serial port:            COM1" in shown.stdout and str(port) in shown.stdout,
+          "kivonet-config.exe shows the default record")
+
+    server = start_server(build, port, ["--headless"])
+    try:
+        start = [b for b, _ in line.read(6, 60)]
+        check(start == frames(1), "start-up selects input 1 on both outputs: %s" % start)
+        settings = line.stty()
+        check("speed 9600 baud" in settings, "line speed 9600")
+        flags = settings.split()
+        check("cs8" in flags and "-parenb" in flags and "-cstopb" in flags and "-crtscts" in flags,
+              "8 data bits, no parity, 1 stop bit, no RTS/CTS")
+
+        client = Client(port)
+        check(client.read_line() == "OK", "client greeted with OK")
+        client.send("Set5")
+        got = line.read(6, 20)
+        values = [b for b, _ in got]
+        check(values == frames(5), "Set5 puts FE 01 05 FE 02 05 on the line: %s" % values)
+        if len(got) == 6:
+            gap = got[3][1] - got[2][1]
+            check(gap >= 0.050, "the two frames are %.0f ms apart (50 ms or more)" % (gap * 1000))
+        check(server.wait_for("Selected Input #5", 20), "console shows the selection")
+        client.close()
+        return server, port
+    except BaseException:
+        server.stop()
+        raise
+
+
+def in_use(build, prefix):
+    """A second server finds COM1 taken by the first and still serves clients."""
+    port = free_port()
+    other = os.path.join(prefix, "drive_c", "second.txt")
+    config_tool(build, "write", "c:\\second.txt", "--com", "1", "--tcp-port", str(port))
+    check(os.path.exists(other), "second record written")
+    server = start_server(build, port, ["--headless", "--config", "c:\\second.txt"])
+    try:
+        check(server.wait_for("Port is in use", 30), "second server reports COM1 in use")
+        client = Client(port)
+        check(client.read_line() == "OK", "second server still serves a client")
+        client.close()
+    finally:
+        server.stop()
+
+
+def stop_with_ctrl_c(server):
+    server.proc.send_signal(signal.SIGINT)
+    try:
+        status = server.proc.wait(60)
+    except subprocess.TimeoutExpired:
+        status = None
+    check(status == 0, "Ctrl-C ends the server with status 0 (got %s)" % status)
+    server.stop()
+
+
+def window(build, prefix, line, screenshot):
+    for tool in ("Xvfb", "xdotool", "import"):
+        if not shutil.which(tool):
+            check(False, "window check needs " + tool)
+            return
+    display = ":%d" % (90 + os.getpid() % 100)
+    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    env = os.environ.copy()
+    env["DISPLAY"] = display
+    server = None
+    try:
+        time.sleep(1.0)
+        port = free_port()
+        config_tool(build, "write", "c:\\KIVONetCFG.txt", "--com", "1", "--tcp-port", str(port))
+        server = start_server(build, port, [], env)
+        start = [b for b, _ in line.read(6, 60)]
+        check(start == frames(1), "windowed start-up selects input 1: %s" % start)
+        win = None
+        deadline = time.monotonic() + 60
+        while win is None and time.monotonic() < deadline:
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^KIVONet$"],
+                                   capture_output=True, text=True, env=env).stdout.split()
+            win = found[0] if found else None
+            time.sleep(0.3)
+        if not check(win is not None, 'a window titled "KIVONet" is shown'):
+            return
+        time.sleep(2.0)  # let the window draw itself before the picture is taken
+        if screenshot:
+            subprocess.run(["import", "-window", win, screenshot], env=env, timeout=60)
+            check(os.path.exists(screenshot), "screenshot saved to " + screenshot)
+        # Input button 16: second row of eight 37-wide buttons, the last one.
+        subprocess.run(["xdotool", "mousemove", "--window", win, str(5 + 37 * 7 + 18), str(70 + 12),
+                        "click", "1"], env=env, timeout=60)
+        values = [b for b, _ in line.read(6, 20)]
+        check(values == frames(16), "a click on input button 16 puts FE 01 10 FE 02 10 on the line: %s"
+              % values)
+    finally:
+        if server:
+            server.stop()
+        xvfb.terminate()
+        xvfb.wait(10)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--screenshot")
+    parser.add_argument("--only", default="road,in-use,stop,window")
+    args = parser.parse_args()
+    build = os.path.abspath(args.build)
+    prefix = os.environ["WINEPREFIX"]
+    wanted = set(args.only.split(","))
+    line = Line(prefix)
+    try:
+        if wanted & {"road", "in-use", "stop"}:
+            server, _ = road(build, prefix, line)
+            try:
+                if "in-use" in wanted:
+                    in_use(build, prefix)
+            finally:
+                if "stop" in wanted:
+                    stop_with_ctrl_c(server)
+                else:
+                    server.stop()
+        if "window" in wanted:
+            window(build, prefix, line, args.screenshot)
+    finally:
+        line.close()
+    print("%d check(s) failed" % len(FAILURES) if FAILURES else "all checks passed", flush=True)
+    return 1 if FAILURES else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
