@@ -3,6 +3,8 @@
 // closing the pseudo-terminal and plugs it back by pointing the link at a new one.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -46,6 +48,9 @@ TEST(SerialUnplug, PulledAdapterIsReportedAndTheRoutingIsRestoredWhenItIsBack) {
     // Pulled: noticed without any command being sent.
     pty->closeMaster();
     ASSERT_TRUE(server.waitForLine("Serial device " + link + " lost: hung up", 1, 5000ms)) << server.console();
+    // The device node goes with the adapter. Left in place, the link would point at a terminal number
+    // the system hands to the next pseudo-terminal made, perhaps another test's.
+    ::unlink(link.c_str());
     const int refusedBefore = server.count(kNotCommunicating);
     client.send("Out3");
     client.send("Set9");
