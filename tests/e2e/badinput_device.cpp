@@ -1,6 +1,7 @@
 // A serial device that misbehaves under the real server: held by another process, or gone while the
 // server runs. The server reports it per selection and goes on serving clients.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -47,13 +48,18 @@ TEST(BadInputDevice, DeviceHeldByAnotherServer) {
 TEST(BadInputDevice, DeviceGoneWhileRunning) {
     TempDir dir;
     Pty pty;
+    // Reached through a link that goes with the device: the server keeps trying to reopen its path,
+    // and the bare terminal number would soon be another test's terminal.
+    const std::string link = dir.path() + "/adapter";
+    ASSERT_EQ(::symlink(pty.path().c_str(), link.c_str()), 0);
     int port = -1;
-    const auto serverPtr = serveOnFreePort(dir, pty.path(), port);
+    const auto serverPtr = serveOnFreePort(dir, link, port);
     ASSERT_NE(serverPtr, nullptr);
     const Server& server = *serverPtr;
     ASSERT_EQ(pty.waitBytes(6), frames(1));
 
     pty.closeMaster();  // the device disappears
+    ::unlink(link.c_str());
     {
         TestClient client(port);
         ASSERT_EQ(client.readLine(), "OK");
