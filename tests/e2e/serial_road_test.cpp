@@ -168,8 +168,9 @@ TEST(SerialRoad, NoSerialPortConfiguredOpensNone) {
     EXPECT_TRUE(server.waitForLine("Selected Input #5")) << server.console();
     EXPECT_TRUE(server.waitForLine("COM0  KIVO16  0 minutes  Ready")) << server.console();
 
+    // The server's open files tell whether it took the line; bytes on the terminal would not, since
+    // a server of a test running beside this one may open a terminal number that is free again.
     EXPECT_FALSE(server.hasOpen(line.path()));
-    EXPECT_TRUE(line.bytes(1, 100ms).empty());
     EXPECT_EQ(server.count("SerOpenPort", false), 0) << server.console();
     EXPECT_EQ(server.count(kNotCommunicating, false), 0) << server.console();
 }
