@@ -2,9 +2,6 @@
 // start-up steps and the byte/hex text conversions.
 #include "app/KIVO.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -27,6 +24,7 @@
 #include "SerialIO/IOException.h"
 #include "SerialIO/ThreadPriority.h"
 #include "SerialIO/native/SerialNative.h"
+#include "platform/Files.h"
 
 const std::string KIVO::prodlabel = "KIVONet Server V1";
 const std::string KIVO::prodtitle = "KIVONet";
@@ -108,22 +106,11 @@ void KIVO::init() {
     });
 }
 
-namespace {
-#ifdef _WIN32
-// The C runtime's descriptors: binary mode; Windows has no FIFOs that could stall the open.
-constexpr int kConfigOpenFlags = O_RDONLY | O_BINARY;
-#else
-// O_NONBLOCK keeps a FIFO without a writer from stalling start-up; regular files ignore it.
-constexpr int kConfigOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-#endif
-
-}  // namespace
-
 void KIVO::ReadCFG() {
     CFG.fill(0);
     int fd;
     do {
-        fd = ::open(filename.c_str(), kConfigOpenFlags);
+        fd = ::open(filename.c_str(), platform::kReadFlags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         // A missing file is the normal case of a server without a record: no message.

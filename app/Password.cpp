@@ -1,11 +1,9 @@
 #include "app/Password.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
+
+#include "platform/Files.h"
 
 namespace {
 
@@ -13,14 +11,13 @@ namespace {
 bool readFirstLine(const std::string& file, std::string& line, std::string& error, bool& othersMayRead) {
     int fd;
     do {
-        fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        fd = ::open(file.c_str(), platform::kReadFlags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         error = "cannot read the password file " + file + ": " + std::strerror(errno);
         return false;
     }
-    struct stat info {};
-    othersMayRead = ::fstat(fd, &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
+    othersMayRead = platform::othersMayRead(fd);
     constexpr size_t limit = 4096;
     line.clear();
     char chunk[512];

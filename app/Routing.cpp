@@ -1,8 +1,5 @@
 #include "app/Routing.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -15,6 +12,7 @@
 
 #include "app/CommandScope.h"
 #include "app/KIVO.h"
+#include "platform/Files.h"
 
 namespace {
 
@@ -338,36 +336,35 @@ void Routing::save(const State& state) {
     const std::string text = format(state);
     const std::string tmp = statePath_ + ".tmp";
     // One console line when saving starts failing, not one per change; one when it works again.
-    auto fail = [&](const char* what) {
-        const int err = errno;
+    auto fail = [&](const char* what, const std::string& reason) {
         if (!saveFailing_)
-            KIVO::OutLine("Can't write state file " + statePath_ + " (" + what +
-                          "): " + std::strerror(err) + "; labels and routing are not kept");
+            KIVO::OutLine("Can't write state file " + statePath_ + " (" + what + "): " + reason +
+                          "; labels and routing are not kept");
         saveFailing_ = true;
     };
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return fail("open");
+    const int fd = ::open(tmp.c_str(), platform::kWriteFlags, 0644);
+    if (fd < 0) return fail("open", std::strerror(errno));
     size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            fail("write");
+            fail("write", std::strerror(errno));
             ::close(fd);
             ::unlink(tmp.c_str());
             return;
         }
         done += static_cast<size_t>(n);
     }
-    if (::fsync(fd) != 0) {
-        fail("fsync");
+    if (platform::syncFile(fd) != 0) {
+        fail("fsync", std::strerror(errno));
         ::close(fd);
         ::unlink(tmp.c_str());
         return;
     }
     ::close(fd);
-    if (::rename(tmp.c_str(), statePath_.c_str()) != 0) {
-        fail("rename");
+    if (const std::string reason = platform::replaceFile(tmp, statePath_); !reason.empty()) {
+        fail("rename", reason);
         ::unlink(tmp.c_str());
         return;
     }

@@ -1,12 +1,6 @@
 // kivonet-config: shows, writes and changes the server's configuration record. The record is a handful of
 // bytes at fixed positions, which a text editor cannot produce; this tool reads it with the server's
 // own decoder and writes only values the record can hold.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#ifdef _WIN32
-#include "platform/WindowsError.h"
-#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +14,7 @@
 
 #include "app/ConfigCodes.h"
 #include "app/KIVO.h"
+#include "platform/Files.h"
 
 namespace kivoconfig {
 
@@ -140,7 +135,7 @@ inline std::vector<uint8_t> applied(std::vector<uint8_t> record, const std::vect
 inline bool readRecord(const std::string& file, std::vector<uint8_t>& record, std::string& error) {
     int fd;
     do {
-        fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        fd = ::open(file.c_str(), platform::kReadFlags);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         if (errno != ENOENT) {
@@ -216,28 +211,11 @@ inline int show(const std::string& file, std::ostream& out) {
     return 0;
 }
 
-#ifdef _WIN32
-// Binary: in the C runtime's default text mode a byte 0x0A would be written as 0D 0A.
-constexpr int kRecordWriteFlags = O_WRONLY | O_CREAT | O_TRUNC | O_BINARY;
-
-// Puts `from` in the place of `to`; "" when done, else the system's reason. Windows' rename()
-// refuses to replace an existing file, so the move says it may.
-inline std::string replaceFile(const std::string& from, const std::string& to) {
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return "";
-    return platform::windowsErrorText(GetLastError());
-}
-#else
-constexpr int kRecordWriteFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-
-inline std::string replaceFile(const std::string& from, const std::string& to) {
-    return ::rename(from.c_str(), to.c_str()) == 0 ? "" : std::strerror(errno);
-}
-#endif
 
 // Writes the record; on failure nothing usable is left half-written under the name.
 inline bool writeRecord(const std::string& file, const std::vector<uint8_t>& r, std::string& error) {
     const std::string tmp = file + ".tmp";
-    int fd = ::open(tmp.c_str(), kRecordWriteFlags, 0644);
+    int fd = ::open(tmp.c_str(), platform::kWriteFlags, 0644);
     if (fd < 0) {
         error = "cannot create " + tmp + ": " + std::strerror(errno);
         return false;
@@ -253,7 +231,7 @@ inline bool writeRecord(const std::string& file, const std::vector<uint8_t>& r, 
         ::unlink(tmp.c_str());
         return false;
     }
-    if (const std::string reason = replaceFile(tmp, file); !reason.empty()) {
+    if (const std::string reason = platform::replaceFile(tmp, file); !reason.empty()) {
         error = "cannot replace " + file + ": " + reason;
         ::unlink(tmp.c_str());
         return false;

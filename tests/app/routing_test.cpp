@@ -1,12 +1,11 @@
 // The routing record: what it learns from written bytes, what observers see, locks, the state file,
 // and the hub's own selections for faces that name an output.
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <filesystem>
 #include <fstream>
 
 #include "app/Routing.h"
 #include "tests/app/support/HubFixture.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -23,10 +22,6 @@ struct Seen {
         last = state;
     }
 };
-
-std::string tempPath(const char* name) {
-    return "/tmp/kivonet-routing-" + std::to_string(::getpid()) + "-" + name;
-}
 
 TEST(RoutingRecord, LearnsOnlyValidFramesAndTellsObserversOnce) {
     Routing routing;
@@ -80,7 +75,8 @@ TEST(RoutingRecord, LabelsMustBeShortAndPrintable) {
 }
 
 TEST(RoutingStateFile, KeepsLabelsRoutingAndIdAcrossRestarts) {
-    const std::string path = tempPath("keep.state");
+    const TempDir dir("kivonet-routing-");
+    const std::string path = dir.path() + "/keep.state";
     std::string id;
     {
         Routing routing(path);
@@ -90,28 +86,32 @@ TEST(RoutingStateFile, KeepsLabelsRoutingAndIdAcrossRestarts) {
         routing.lock(1, Routing::newClientId());
         routing.flush();
     }
-    struct stat st {};
-    EXPECT_NE(::stat((path + ".tmp").c_str(), &st), 0) << "temporary file left behind";
-    Routing again(path);
-    const Routing::State s = again.state();
-    EXPECT_EQ(s.uniqueId, id);
-    EXPECT_EQ(s.input[0], 0);
-    EXPECT_EQ(s.input[1], 12);
-    EXPECT_EQ(s.outputLabels[0], "Projector");
-    EXPECT_EQ(s.inputLabels[15], "Input 16");
-    EXPECT_EQ(s.lockOwner[0], 0u) << "locks do not survive a restart";
-    ::unlink(path.c_str());
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp")) << "temporary file left behind";
+    {
+        Routing again(path);
+        const Routing::State s = again.state();
+        EXPECT_EQ(s.uniqueId, id);
+        EXPECT_EQ(s.input[0], 0);
+        EXPECT_EQ(s.input[1], 12);
+        EXPECT_EQ(s.outputLabels[0], "Projector");
+        EXPECT_EQ(s.inputLabels[15], "Input 16");
+        EXPECT_EQ(s.lockOwner[0], 0u) << "locks do not survive a restart";
+        // A later save takes the place of the file already there.
+        again.setOutputLabel(1, "Monitor");
+        again.flush();
+    }
+    EXPECT_EQ(Routing(path).state().outputLabels[0], "Monitor");
 }
 
 TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
-    const std::string path = tempPath("damaged.state");
+    const TempDir dir("kivonet-routing-");
+    const std::string path = dir.path() + "/damaged.state";
     { std::ofstream(path) << "\x01\x02 not a state file\n"; }
     {
         Routing routing(path);
         EXPECT_EQ(routing.state().inputLabels[0], "Input 1");
         EXPECT_EQ(routing.state().uniqueId.size(), 12u);
     }
-    ::unlink(path.c_str());
 
     // Bad values inside a good file keep their defaults; unknown keys are skipped.
     const auto parsed = Routing::parse(
