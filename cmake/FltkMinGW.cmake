@@ -60,6 +60,9 @@ file(MAKE_DIRECTORY ${_fltk_install}/include)
 add_library(kivo_fltk INTERFACE)
 add_dependencies(kivo_fltk fltk_mingw)
 target_include_directories(kivo_fltk SYSTEM INTERFACE ${_fltk_install}/include)
+# FLTK 1.3's headers tell Windows by the macro WIN32, which a strict C++ mode (no GNU extensions)
+# leaves undefined.
+target_compile_definitions(kivo_fltk INTERFACE WIN32)
 target_link_libraries(kivo_fltk INTERFACE ${_fltk_byproducts}
   ole32 uuid comctl32 gdi32 comdlg32 ws2_32 winspool)
 add_library(kivo::fltk ALIAS kivo_fltk)

@@ -6,6 +6,11 @@
 
 #include "gui/Gui.h"
 
+#ifdef _WIN32
+// FLTK's Windows headers declare it for the library's own sources only.
+void fl_open_display();
+#endif
+
 namespace kivogui {
 
 #ifdef _WIN32

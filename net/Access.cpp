@@ -1,12 +1,8 @@
 #include "net/Access.h"
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <cstring>
 #include <iostream>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <unistd.h>
 
 namespace net {
 
@@ -212,28 +208,22 @@ void AccessPolicy::reset()
     allowed_.clear();
 }
 
-bool setKeepAlive(int fd)
+bool setKeepAlive(SocketHandle fd)
 {
-    const int on = 1;
-    bool ok = ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
-    for (const auto& [name, value] : {std::pair{TCP_KEEPIDLE, KeepAlive::idleSeconds},
-                                      std::pair{TCP_KEEPINTVL, KeepAlive::intervalSeconds},
-                                      std::pair{TCP_KEEPCNT, KeepAlive::count}})
-        ok = ::setsockopt(fd, IPPROTO_TCP, name, &value, sizeof value) == 0 && ok;
-    return ok;
+    return sys::setKeepAlive(fd, KeepAlive::idleSeconds, KeepAlive::intervalSeconds, KeepAlive::count);
 }
 
-bool refuseIfNotAllowed(int fd, const sockaddr_storage& peer)
+bool refuseIfNotAllowed(SocketHandle fd, const sockaddr_storage& peer)
 {
     const auto* address = reinterpret_cast<const sockaddr*>(&peer);
     if (AccessPolicy::instance().allows(address))
         return false;
-    ::close(fd);
+    sys::closeSocket(fd);
     consoleSink.load()("Refused connection from " + addressText(address) + " (not in --allow)");
     return true;
 }
 
-bool admitAccepted(int fd)
+bool admitAccepted(SocketHandle fd)
 {
     sockaddr_storage peer{};
     socklen_t size = sizeof peer;
@@ -241,7 +231,7 @@ bool admitAccepted(int fd)
         // The peer is gone already; with an allow-list in force an unknown peer is not served.
         static const sockaddr_storage unknown{};
         if (!AccessPolicy::instance().allows(reinterpret_cast<const sockaddr*>(&unknown))) {
-            ::close(fd);
+            sys::closeSocket(fd);
             return false;
         }
     } else if (refuseIfNotAllowed(fd, peer)) {

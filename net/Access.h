@@ -13,7 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include <sys/socket.h>
+#include "net/Net.h"
+#include "net/Socket.h"
 
 namespace net {
 
@@ -80,17 +81,17 @@ struct KeepAlive {
 
 // Turns TCP keepalive on with the settings above. False when the socket refused an option
 // (the connection is still usable).
-bool setKeepAlive(int fd);
+bool setKeepAlive(SocketHandle fd);
 
 // Checks an accepted socket's peer against the policy. Refused: closes `fd` at once, writes
 // "Refused connection from 192.0.2.9 (not in --allow)" to the console, returns true.
 // Allowed: returns false and leaves `fd` alone.
-bool refuseIfNotAllowed(int fd, const sockaddr_storage& peer);
+bool refuseIfNotAllowed(SocketHandle fd, const sockaddr_storage& peer);
 
-// For faces whose accept loop hands over only the descriptor: looks the peer up, refuses it as
+// For faces whose accept loop hands over only the socket: looks the peer up, refuses it as
 // above (false, `fd` closed) or sets keepalive and returns true. A socket whose peer cannot be
 // told is closed too when an allow-list is in force.
-bool admitAccepted(int fd);
+bool admitAccepted(SocketHandle fd);
 
 // Where this layer's console lines go; the default writes them to standard output.
 void setConsoleSink(void (*sink)(const std::string&));

@@ -1,20 +1,15 @@
 #include "net/Net.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <cerrno>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+
+#include "net/Socket.h"
 
 namespace net {
 
 namespace {
 
 // "a.b.c.d:port" or "[v6]:port"; IPv4 clients of a dual-stack listener show as IPv4.
-std::string formatPeer(int fd)
+std::string formatPeer(sys::Socket fd)
 {
     sockaddr_storage address{};
     socklen_t size = sizeof address;
@@ -41,21 +36,22 @@ std::string formatPeer(int fd)
 
 }  // namespace
 
-std::string peerOf(int fd)
+std::string peerOf(SocketHandle fd)
 {
     return formatPeer(fd);
 }
 
-Connection::Connection(int fd) : fd_(fd), peer_(formatPeer(fd)), buffer_(kChunk) {}
+Connection::Connection(SocketHandle fd) : fd_(fd), peer_(formatPeer(fd)), buffer_(kChunk) {}
 
 Connection::~Connection()
 {
     close();
-    ::close(fd_);
+    sys::closeSocket(fd_);
 }
 
 std::unique_ptr<Connection> Connection::connect(const std::string& host, int port)
 {
+    sys::startup();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -66,27 +62,26 @@ std::unique_ptr<Connection> Connection::connect(const std::string& host, int por
     if (rc != 0)
         throw NetError("getaddrinfo: " + std::string(::gai_strerror(rc)));
 
-    int lastError = EHOSTUNREACH;
+    int lastError = sys::kErrHostUnreach;
     std::string lastCall = "connect";
     for (const addrinfo* candidate = found; candidate != nullptr; candidate = candidate->ai_next) {
-        const int fd = ::socket(candidate->ai_family, candidate->ai_socktype | SOCK_CLOEXEC,
-                                candidate->ai_protocol);
-        if (fd < 0) {
-            lastError = errno;
+        const sys::Socket fd = sys::openSocket(candidate->ai_family, candidate->ai_socktype);
+        if (fd == sys::kNoSocket) {
+            lastError = sys::lastError();
             lastCall = "socket";
             continue;
         }
         int result;
         do {
-            result = ::connect(fd, candidate->ai_addr, candidate->ai_addrlen);
-        } while (result != 0 && errno == EINTR);
+            result = ::connect(fd, candidate->ai_addr, static_cast<socklen_t>(candidate->ai_addrlen));
+        } while (result != 0 && sys::lastError() == sys::kErrInterrupted);
         if (result == 0) {
             ::freeaddrinfo(found);
             return std::make_unique<Connection>(fd);
         }
-        lastError = errno;
+        lastError = sys::lastError();
         lastCall = "connect";
-        ::close(fd);
+        sys::closeSocket(fd);
     }
     ::freeaddrinfo(found);
     throw NetError::fromErrno(lastCall, lastError);
@@ -99,14 +94,15 @@ Connection::Fill Connection::fillBuffer()
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - Clock::now());
             if (left.count() <= 0)
                 return Fill::TimedOut;
-            pollfd watch{fd_, POLLIN, 0};
-            const int ready = ::poll(&watch, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
-            if (ready < 0 && errno != EINTR)
-                throw NetError::fromErrno("poll", errno);
+            sys::PollFd watch{fd_, POLLIN, 0};
+            const int ready =
+                sys::pollSockets(&watch, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
+            if (ready < 0 && sys::lastError() != sys::kErrInterrupted)
+                throw NetError::fromErrno("poll", sys::lastError());
             if (ready <= 0)
                 continue;
         }
-        const ssize_t got = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+        const long got = sys::recvBytes(fd_, buffer_.data(), buffer_.size());
         if (got > 0) {
             pos_ = 0;
             end_ = static_cast<std::size_t>(got);
@@ -114,9 +110,9 @@ Connection::Fill Connection::fillBuffer()
         }
         if (got == 0)
             return Fill::End;
-        if (errno == EINTR)
+        const int error = sys::lastError();
+        if (error == sys::kErrInterrupted)
             continue;
-        const int error = errno;
         // A read that fails because this side closed the connection is an end of stream.
         if (!open_.load())
             return Fill::End;
@@ -199,9 +195,9 @@ bool Connection::writeLine(const std::string& text)
         if (bounded) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            pollfd ready{fd_, POLLOUT, 0};
-            const int r = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
-            if (r < 0 && errno == EINTR)
+            sys::PollFd ready{fd_, POLLOUT, 0};
+            const int r = left.count() > 0 ? sys::pollSockets(&ready, 1, static_cast<int>(left.count())) : 0;
+            if (r < 0 && sys::lastError() == sys::kErrInterrupted)
                 continue;
             if (r == 0) {
                 sendTimedOut_ = true;
@@ -209,10 +205,11 @@ bool Connection::writeLine(const std::string& text)
                 return false;
             }
         }
-        const ssize_t n = ::send(fd_, data.data() + sent, data.size() - sent,
-                                 MSG_NOSIGNAL | (bounded ? MSG_DONTWAIT : 0));
+        const long n = bounded ? sys::sendNoWait(fd_, data.data() + sent, data.size() - sent)
+                               : sys::sendBytes(fd_, data.data() + sent, data.size() - sent);
         if (n < 0) {
-            if (errno == EINTR || (bounded && (errno == EAGAIN || errno == EWOULDBLOCK)))
+            const int error = sys::lastError();
+            if (error == sys::kErrInterrupted || (bounded && error == sys::kErrWouldBlock))
                 continue;
             return false;
         }
@@ -234,7 +231,7 @@ bool Connection::sendTimedOut() const
 void Connection::close()
 {
     if (open_.exchange(false))
-        ::shutdown(fd_, SHUT_RDWR);
+        sys::shutdownBoth(fd_);
 }
 
 bool Connection::isOpen() const

@@ -1,40 +1,31 @@
 #include "net/EventLoop.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-
-#include "net/Net.h"
+#include "net/Socket.h"
 
 namespace net {
 
 EventLoop::EventLoop() {
-    int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC | O_NONBLOCK) != 0) throw NetError::fromErrno("pipe2", errno);
-    wakeRead_ = pipe[0];
-    wakeWrite_ = pipe[1];
+    if (!sys::openWakePair(wakeRead_, wakeWrite_)) throw NetError::fromErrno("wake pair", sys::lastError());
 }
 
 EventLoop::~EventLoop() {
-    ::close(wakeRead_);
-    ::close(wakeWrite_);
+    sys::closeWakeEnd(wakeRead_);
+    sys::closeWakeEnd(wakeWrite_);
 }
 
-void EventLoop::watch(int fd, unsigned interest, Handler handler) {
+void EventLoop::watch(SocketHandle fd, unsigned interest, Handler handler) {
     entries_[fd] = Entry{interest, std::make_shared<Handler>(std::move(handler)), nextGeneration_++};
     changed_ = true;
 }
 
-void EventLoop::setInterest(int fd, unsigned interest) {
+void EventLoop::setInterest(SocketHandle fd, unsigned interest) {
     const auto it = entries_.find(fd);
     if (it == entries_.end() || it->second.interest == interest) return;
     it->second.interest = interest;
     changed_ = true;
 }
 
-void EventLoop::unwatch(int fd) {
+void EventLoop::unwatch(SocketHandle fd) {
     if (entries_.erase(fd) > 0) changed_ = true;
 }
 
@@ -52,17 +43,14 @@ void EventLoop::stop() {
 }
 
 void EventLoop::wake() {
-    // One byte in the pipe is enough to wake the loop; the flag keeps a busy poster from filling it.
+    // One byte in the wake pair is enough to wake the loop; the flag keeps a busy poster from filling it.
     if (woken_.exchange(true)) return;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(wakeWrite_, &byte, 1);
+    sys::wake(wakeWrite_);
 }
 
 void EventLoop::drainWake() {
     woken_ = false;
-    char buffer[64];
-    while (::read(wakeRead_, buffer, sizeof buffer) > 0) {
-    }
+    sys::drainWake(wakeRead_);
 }
 
 void EventLoop::runTasks() {
@@ -76,30 +64,30 @@ void EventLoop::runTasks() {
 
 void EventLoop::run() {
     thread_ = std::this_thread::get_id();
-    std::vector<pollfd> set;
+    std::vector<sys::PollFd> set;
     std::vector<std::uint64_t> generations;  // of the entry each poll slot was built for
     while (!stopping_) {
         if (changed_) {
-            set.assign(1, pollfd{wakeRead_, POLLIN, 0});
+            set.assign(1, sys::PollFd{wakeRead_, POLLIN, 0});
             generations.assign(1, 0);
             for (const auto& [fd, entry] : entries_) {
                 short events = 0;
                 if (entry.interest & Readable) events |= POLLIN;
                 if (entry.interest & Writable) events |= POLLOUT;
-                set.push_back(pollfd{fd, events, 0});
+                set.push_back(sys::PollFd{fd, events, 0});
                 generations.push_back(entry.generation);
             }
             changed_ = false;
         }
-        if (::poll(set.data(), set.size(), -1) < 0) {
-            if (errno == EINTR) continue;
-            throw NetError::fromErrno("poll", errno);
+        if (sys::pollSockets(set.data(), set.size(), -1) < 0) {
+            if (sys::lastError() == sys::kErrInterrupted) continue;
+            throw NetError::fromErrno("poll", sys::lastError());
         }
         if (set[0].revents != 0) drainWake();
         for (size_t i = 1; i < set.size(); ++i) {
             const short revents = set[i].revents;
             if (revents == 0) continue;
-            // A descriptor unwatched (or closed and watched anew) by an earlier handler of this round
+            // A socket unwatched (or closed and watched anew) by an earlier handler of this round
             // is skipped.
             const auto it = entries_.find(set[i].fd);
             if (it == entries_.end() || it->second.generation != generations[i]) continue;

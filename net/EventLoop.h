@@ -1,7 +1,7 @@
 #pragma once
-// One thread serving many descriptors: each watched descriptor has a handler, called on the loop's
-// thread when the descriptor is ready; other threads hand work to that thread with post(), which wakes
-// the loop through a pipe of its own.
+// One thread serving many sockets: each watched socket has a handler, called on the loop's thread
+// when the socket is ready; other threads hand work to that thread with post(), which wakes the loop
+// through a wake pair of its own (net/Socket.h).
 //
 // watch(), setInterest() and unwatch() belong to the loop's thread (or to the time before run());
 // post() and stop() may be called from any thread.
@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "net/Net.h"
+
 namespace net {
 
 class EventLoop {
@@ -21,22 +23,22 @@ public:
     // Interest and readiness bits.
     static constexpr unsigned Readable = 1;
     static constexpr unsigned Writable = 2;
-    static constexpr unsigned Closed = 4;  // readiness only: hang-up or error on the descriptor
+    static constexpr unsigned Closed = 4;  // readiness only: hang-up or error on the socket
 
     using Handler = std::function<void(unsigned ready)>;
     using Task = std::function<void()>;
 
-    // Throws NetError when the wake-up pipe cannot be made.
+    // Throws NetError when the wake pair cannot be made.
     EventLoop();
     ~EventLoop();
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
     // The handler is called with the ready bits (Closed comes with whatever else is set). A handler
-    // may watch and unwatch descriptors, itself included. The loop never closes a descriptor.
-    void watch(int fd, unsigned interest, Handler handler);
-    void setInterest(int fd, unsigned interest);
-    void unwatch(int fd);
+    // may watch and unwatch sockets, itself included. The loop never closes a socket.
+    void watch(SocketHandle fd, unsigned interest, Handler handler);
+    void setInterest(SocketHandle fd, unsigned interest);
+    void unwatch(SocketHandle fd);
 
     // Runs the task on the loop's thread, after the handlers of the current round, in posting order.
     // Tasks still queued when the loop is destroyed are dropped.
@@ -59,13 +61,13 @@ private:
     void drainWake();
     void runTasks();
 
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
+    SocketHandle wakeRead_;
+    SocketHandle wakeWrite_;
     std::atomic<bool> woken_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<std::thread::id> thread_{};
 
-    std::map<int, Entry> entries_;  // loop thread only
+    std::map<SocketHandle, Entry> entries_;  // loop thread only
     std::uint64_t nextGeneration_ = 1;
     bool changed_ = true;           // the poll set must be rebuilt
 

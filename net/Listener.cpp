@@ -1,51 +1,46 @@
 #include "net/Net.h"
 
 #include "net/Access.h"
-
-#include <cerrno>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "net/Socket.h"
 
 namespace net {
 
 namespace {
 
-// Closes a descriptor on scope exit unless released.
+// Closes a socket on scope exit unless released.
 struct FdGuard {
-    int fd;
+    sys::Socket fd;
     ~FdGuard()
     {
-        if (fd >= 0)
-            ::close(fd);
+        if (fd != sys::kNoSocket)
+            sys::closeSocket(fd);
     }
-    int release()
+    sys::Socket release()
     {
-        const int kept = fd;
-        fd = -1;
+        const sys::Socket kept = fd;
+        fd = sys::kNoSocket;
         return kept;
     }
 };
 
-void setOption(int fd, int level, int name, int value, const char* call)
+void setOption(sys::Socket fd, int level, int name, int value, const char* call)
 {
-    if (::setsockopt(fd, level, name, &value, sizeof value) != 0)
-        throw NetError::fromErrno(call, errno);
+    if (sys::setIntOption(fd, level, name, value) != 0)
+        throw NetError::fromErrno(call, sys::lastError());
 }
 
 // A non-blocking listening socket: accept() polls first, and a client that vanishes
 // between the poll and the accept must not leave the thread blocked.
 // `address` is the local address with its port still 0.
-// Returns -1 (errno set) when this address family is unusable on the machine.
-int listenSocket(sockaddr_storage address, int port)
+// Returns kNoSocket (lastError() set) when this address family is unusable on the machine.
+sys::Socket listenSocket(sockaddr_storage address, int port)
 {
     const int family = address.ss_family;
-    FdGuard sock{::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
-    if (sock.fd < 0)
-        return -1;
-    setOption(sock.fd, SOL_SOCKET, SO_REUSEADDR, 1, "setsockopt(SO_REUSEADDR)");
+    FdGuard sock{sys::openSocket(family, SOCK_STREAM, true)};
+    if (sock.fd == sys::kNoSocket)
+        return sys::kNoSocket;
+    if (sys::setListenAddressOptions(sock.fd) != 0)
+        throw NetError::fromErrno("setsockopt(SO_REUSEADDR)", sys::lastError());
     socklen_t size;
     if (family == AF_INET6) {
         // One socket for both protocols: IPv4 clients arrive as IPv4-mapped addresses.
@@ -56,21 +51,22 @@ int listenSocket(sockaddr_storage address, int port)
         reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(static_cast<uint16_t>(port));
         size = sizeof(sockaddr_in);
     }
-    if (::bind(sock.fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
+    if (sys::bindSocket(sock.fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
+        const int error = sys::lastError();
         // IPv6 present in the kernel but switched off: no IPv6 address to bind to.
-        if (family == AF_INET6 && errno == EADDRNOTAVAIL)
-            return -1;
-        throw NetError::fromErrno("bind", errno);
+        if (family == AF_INET6 && error == sys::kErrAddrNotAvail)
+            return sys::kNoSocket;
+        throw NetError::fromErrno("bind", error);
     }
     if (::listen(sock.fd, SOMAXCONN) != 0)
-        throw NetError::fromErrno("listen", errno);
+        throw NetError::fromErrno("listen", sys::lastError());
     return sock.release();
 }
 
 sockaddr_storage anyAddress(int family)
 {
     sockaddr_storage address{};
-    address.ss_family = static_cast<sa_family_t>(family);
+    address.ss_family = static_cast<decltype(address.ss_family)>(family);
     if (family == AF_INET6)
         reinterpret_cast<sockaddr_in6*>(&address)->sin6_addr = in6addr_any;
     else
@@ -78,12 +74,12 @@ sockaddr_storage anyAddress(int family)
     return address;
 }
 
-int boundPort(int fd)
+int boundPort(sys::Socket fd)
 {
     sockaddr_storage address{};
     socklen_t size = sizeof address;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        throw NetError::fromErrno("getsockname", errno);
+        throw NetError::fromErrno("getsockname", sys::lastError());
     if (address.ss_family == AF_INET6)
         return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
     return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
@@ -99,30 +95,31 @@ std::unique_ptr<Listener> Listener::open(int port)
 std::unique_ptr<Listener> Listener::open(int port, const std::string& address)
 {
     if (port < 0 || port > 65535)
-        throw NetError::fromErrno("bind", EINVAL);
-    FdGuard sock{-1};
+        throw NetError::fromErrno("bind", sys::kErrInvalid);
+    FdGuard sock{sys::kNoSocket};
     if (address.empty()) {
         sock.fd = listenSocket(anyAddress(AF_INET6), port);
-        if (sock.fd < 0)
+        if (sock.fd == sys::kNoSocket)
             sock.fd = listenSocket(anyAddress(AF_INET), port);
     } else {
         const auto local = parseAddress(address);
         if (!local)
-            throw NetError::fromErrno("bind", EINVAL);
+            throw NetError::fromErrno("bind", sys::kErrInvalid);
         sock.fd = listenSocket(*local, port);
-        if (sock.fd < 0 && errno == EADDRNOTAVAIL)
-            throw NetError::fromErrno("bind", errno);
+        if (sock.fd == sys::kNoSocket && sys::lastError() == sys::kErrAddrNotAvail)
+            throw NetError::fromErrno("bind", sys::kErrAddrNotAvail);
     }
-    if (sock.fd < 0)
-        throw NetError::fromErrno("socket", errno);
+    if (sock.fd == sys::kNoSocket)
+        throw NetError::fromErrno("socket", sys::lastError());
     const int actualPort = boundPort(sock.fd);
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw NetError::fromErrno("pipe2", errno);
-    return std::unique_ptr<Listener>(new Listener(sock.release(), wake[0], wake[1], actualPort));
+    sys::Socket wakeRead;
+    sys::Socket wakeWrite;
+    if (!sys::openWakePair(wakeRead, wakeWrite))
+        throw NetError::fromErrno("wake pair", sys::lastError());
+    return std::unique_ptr<Listener>(new Listener(sock.release(), wakeRead, wakeWrite, actualPort));
 }
 
-Listener::Listener(int fd, int wakeRead, int wakeWrite, int port)
+Listener::Listener(SocketHandle fd, SocketHandle wakeRead, SocketHandle wakeWrite, int port)
     : fd_(fd), wakeRead_(wakeRead), wakeWrite_(wakeWrite), port_(port)
 {
 }
@@ -136,22 +133,23 @@ Listener::~Listener()
 
 void Listener::releaseLocked()
 {
-    for (int* fd : {&fd_, &wakeRead_, &wakeWrite_}) {
-        if (*fd >= 0) {
-            ::close(*fd);
-            *fd = -1;
-        }
+    if (fd_ != sys::kNoSocket)
+        sys::closeSocket(fd_);
+    for (SocketHandle* end : {&wakeRead_, &wakeWrite_}) {
+        if (*end != sys::kNoSocket)
+            sys::closeWakeEnd(*end);
     }
+    fd_ = wakeRead_ = wakeWrite_ = sys::kNoSocket;
 }
 
 std::unique_ptr<Connection> Listener::accept()
 {
-    int fd;
-    int wakeRead;
+    sys::Socket fd;
+    sys::Socket wakeRead;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_)
-            throw NetError::fromErrno("accept", EBADF);
+            throw NetError::fromErrno("accept", sys::kErrBadSocket);
         ++inAccept_;
         fd = fd_;
         wakeRead = wakeRead_;
@@ -168,37 +166,28 @@ std::unique_ptr<Connection> Listener::accept()
     } leave{*this};
 
     for (;;) {
-        pollfd watch[2] = {{fd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
-        if (::poll(watch, 2, -1) < 0) {
-            if (errno == EINTR)
+        sys::PollFd watch[2] = {{fd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+        if (sys::pollSockets(watch, 2, -1) < 0) {
+            if (sys::lastError() == sys::kErrInterrupted)
                 continue;
-            throw NetError::fromErrno("poll", errno);
+            throw NetError::fromErrno("poll", sys::lastError());
         }
         if (watch[1].revents != 0 || !isOpen())
-            throw NetError::fromErrno("accept", EBADF);
+            throw NetError::fromErrno("accept", sys::kErrBadSocket);
         sockaddr_storage peer{};
-        socklen_t peerSize = sizeof peer;
-        const int client =
-            ::accept4(fd, reinterpret_cast<sockaddr*>(&peer), &peerSize, SOCK_CLOEXEC);
-        if (client >= 0) {
+        const sys::Socket client = sys::acceptClient(fd, &peer);
+        if (client != sys::kNoSocket) {
             // A peer outside the allow-list is closed here and never reaches the caller.
             if (refuseIfNotAllowed(client, peer))
                 continue;
             setKeepAlive(client);
             return std::make_unique<Connection>(client);
         }
-        switch (errno) {
-        case EINTR:
-        case EAGAIN:
-#if EAGAIN != EWOULDBLOCK
-        case EWOULDBLOCK:
-#endif
-        case ECONNABORTED:  // the client left before it was accepted
-        case EPROTO:
-            continue;
-        default:
-            throw NetError::fromErrno("accept", errno);
-        }
+        const int error = sys::lastError();
+        if (error == sys::kErrInterrupted || error == sys::kErrWouldBlock ||
+            error == sys::kErrConnAborted || error == sys::kErrClientGone)
+            continue;  // the client left before it was accepted
+        throw NetError::fromErrno("accept", error);
     }
 }
 
@@ -212,8 +201,7 @@ void Listener::close()
         releaseLocked();
         return;
     }
-    const char wake = 1;
-    [[maybe_unused]] const ssize_t written = ::write(wakeWrite_, &wake, 1);
+    sys::wake(wakeWrite_);
 }
 
 bool Listener::isOpen() const
@@ -227,10 +215,10 @@ int Listener::port() const
     return port_;
 }
 
-int Listener::fd() const
+SocketHandle Listener::fd() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return closed_ ? -1 : fd_;
+    return closed_ ? sys::kNoSocket : fd_;
 }
 
 }  // namespace net

@@ -115,7 +115,7 @@ private:
 };
 
 // The peer of a connected socket as Connection::peer() shows it; "" when it cannot be told.
-std::string peerOf(int fd);
+std::string peerOf(SocketHandle fd);
 
 // A listening TCP socket, on every local address of the machine unless the access policy
 // (net/Access.h) names one.
@@ -146,10 +146,10 @@ public:
     // The bound port.
     int port() const;
 
-    // The listening descriptor, for a face that runs its own event loop; -1 once closed.
-    // It is non-blocking; such a face accepts on its own and applies the access policy itself
-    // (admitAccepted in net/Access.h).
-    int fd() const;
+    // The listening socket, for a face that runs its own event loop; sys::kNoSocket (net/Socket.h)
+    // once closed. It is non-blocking; such a face accepts on its own and applies the access policy
+    // itself (admitAccepted in net/Access.h).
+    SocketHandle fd() const;
 
 private:
     Listener(SocketHandle fd, SocketHandle wakeRead, SocketHandle wakeWrite, int port);
@@ -167,6 +167,9 @@ private:
 // The address part of a peer text as Connection::peer() gives it: "127.0.0.1:54321" gives
 // "127.0.0.1", "[::1]:54321" gives "::1"; a text without a port is returned as it is.
 std::string hostOf(const std::string& peer);
+
+// This machine's name; "" when the system cannot tell it.
+std::string hostName();
 
 // Looks a host up and gives its text form "name/a.b.c.d" (first IPv4 address).
 // The empty name means this machine; a numeric address gives "/a.b.c.d".

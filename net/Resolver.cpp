@@ -50,14 +50,10 @@ std::optional<std::string> systemResolve(const std::string& name)
         // This machine: its own name and address. A machine whose name does not resolve
         // (no entry in the hosts file or name service) is still reachable on loopback,
         // so it is shown as localhost rather than as an unknown host.
-        constexpr int kHostNameMax = 255;
-        char host[kHostNameMax + 1] = "";
-        if (::gethostname(host, kHostNameMax) == 0) {
-            host[kHostNameMax] = '\0';
-            if (host[0] != '\0') {
-                if (const auto address = firstIpv4(host, false))
-                    return std::string(host) + "/" + *address;
-            }
+        const std::string host = hostName();
+        if (!host.empty()) {
+            if (const auto address = firstIpv4(host, false))
+                return host + "/" + *address;
         }
         return std::string("localhost/127.0.0.1");
     }
@@ -76,6 +72,17 @@ std::optional<std::string> systemResolve(const std::string& name)
 }
 
 }  // namespace
+
+std::string hostName()
+{
+    sys::startup();
+    constexpr int kHostNameMax = 255;
+    char host[kHostNameMax + 1] = "";
+    if (::gethostname(host, kHostNameMax) != 0)
+        return "";
+    host[kHostNameMax] = '\0';
+    return host;
+}
 
 std::optional<std::string> resolveHost(const std::string& name)
 {

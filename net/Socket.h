@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -42,6 +43,16 @@ inline constexpr int kErrClientGone = WSAECONNRESET;  // the client left before 
 inline constexpr int kErrHostUnreach = WSAEHOSTUNREACH;
 inline constexpr int kErrBadSocket = WSAENOTSOCK;
 inline constexpr int kErrInvalid = WSAEINVAL;
+// The TCP keepalive options (Windows 10 1709 on); MinGW's headers lack the names.
+inline constexpr int kTcpKeepIdle = 3;       // TCP_KEEPALIVE: seconds before the first probe
+inline constexpr int kTcpKeepInterval = 17;  // TCP_KEEPINTVL
+inline constexpr int kTcpKeepCount = 16;     // TCP_KEEPCNT
+
+// Errors of accept() that mean the process ran out of sockets or memory, not that the client left.
+inline bool isOutOfResources(int error)
+{
+    return error == WSAEMFILE || error == WSAENOBUFS;
+}
 #else
 using PollFd = pollfd;
 inline constexpr Socket kNoSocket = -1;
@@ -57,6 +68,14 @@ inline constexpr int kErrClientGone = EPROTO;
 inline constexpr int kErrHostUnreach = EHOSTUNREACH;
 inline constexpr int kErrBadSocket = EBADF;
 inline constexpr int kErrInvalid = EINVAL;
+inline constexpr int kTcpKeepIdle = TCP_KEEPIDLE;
+inline constexpr int kTcpKeepInterval = TCP_KEEPINTVL;
+inline constexpr int kTcpKeepCount = TCP_KEEPCNT;
+
+inline bool isOutOfResources(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
 #endif
 
 // Makes the socket library usable; called by every function here that creates a socket or looks a
@@ -73,8 +92,9 @@ std::string errorText(int error);
 // kNoSocket on failure (lastError() tells why).
 Socket openSocket(int family, int type, bool nonBlocking = false);
 
-// Accepts a client on a listening socket; the new socket blocks and is not inherited.
-Socket acceptClient(Socket listener);
+// Accepts a client on a listening socket; the new socket is not inherited and blocks unless
+// asked otherwise. `peer`, when given, receives the client's address.
+Socket acceptClient(Socket listener, sockaddr_storage* peer = nullptr, bool nonBlocking = false);
 
 void closeSocket(Socket s);
 
@@ -90,7 +110,19 @@ int pollSockets(PollFd* fds, std::size_t count, int timeoutMs);
 long sendBytes(Socket s, const char* data, std::size_t size, int flags = kNoSignal);
 long recvBytes(Socket s, char* data, std::size_t size);
 
+// send/recv that never wait, on blocking and non-blocking sockets alike: what the socket takes or
+// holds right now; < 0 with lastError() == kErrWouldBlock when that is nothing. sendNoWait never
+// raises a signal on a vanished peer.
+long sendNoWait(Socket s, const char* data, std::size_t size);
+long recvNoWait(Socket s, char* data, std::size_t size);
+
 int setIntOption(Socket s, int level, int name, int value);
+int getIntOption(Socket s, int level, int name, int& value);
+
+// Turns TCP keepalive on: the first probe after idleSeconds without traffic, then one every
+// intervalSeconds, the peer given up after `count` unanswered probes. False when the socket refused
+// a setting (keepalive may still be on, with the system's value for that setting).
+bool setKeepAlive(Socket s, int idleSeconds, int intervalSeconds, int count);
 
 // bind(2); a port another socket holds is reported as kErrAddrInUse on every system (Windows
 // answers an exclusively held port with WSAEACCES).
@@ -105,6 +137,8 @@ int setListenAddressOptions(Socket s);
 // loopback datagram sockets on Windows. False on failure (lastError() tells why).
 bool openWakePair(Socket& readEnd, Socket& writeEnd);
 void wake(Socket writeEnd);
+// Takes every wake-up waiting at the read end, so that a poll waits again.
+void drainWake(Socket readEnd);
 void closeWakeEnd(Socket end);
 
 }  // namespace net::sys

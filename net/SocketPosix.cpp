@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <cstring>
+#include <utility>
 
 namespace net::sys {
 
@@ -25,9 +26,11 @@ Socket openSocket(int family, int type, bool nonBlocking)
     return ::socket(family, type | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
 }
 
-Socket acceptClient(Socket listener)
+Socket acceptClient(Socket listener, sockaddr_storage* peer, bool nonBlocking)
 {
-    return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    socklen_t size = sizeof(sockaddr_storage);
+    return ::accept4(listener, reinterpret_cast<sockaddr*>(peer), peer != nullptr ? &size : nullptr,
+                     SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
 }
 
 void closeSocket(Socket s)
@@ -60,9 +63,35 @@ long recvBytes(Socket s, char* data, std::size_t size)
     return ::recv(s, data, size, 0);
 }
 
+long sendNoWait(Socket s, const char* data, std::size_t size)
+{
+    return ::send(s, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+long recvNoWait(Socket s, char* data, std::size_t size)
+{
+    return ::recv(s, data, size, MSG_DONTWAIT);
+}
+
 int setIntOption(Socket s, int level, int name, int value)
 {
     return ::setsockopt(s, level, name, &value, sizeof value);
+}
+
+int getIntOption(Socket s, int level, int name, int& value)
+{
+    socklen_t size = sizeof value;
+    return ::getsockopt(s, level, name, &value, &size);
+}
+
+bool setKeepAlive(Socket s, int idleSeconds, int intervalSeconds, int count)
+{
+    bool ok = setIntOption(s, SOL_SOCKET, SO_KEEPALIVE, 1) == 0;
+    for (const auto& [name, value] : {std::pair{kTcpKeepIdle, idleSeconds},
+                                      std::pair{kTcpKeepInterval, intervalSeconds},
+                                      std::pair{kTcpKeepCount, count}})
+        ok = setIntOption(s, IPPROTO_TCP, name, value) == 0 && ok;
+    return ok;
 }
 
 int setListenAddressOptions(Socket s)
@@ -84,6 +113,13 @@ void wake(Socket writeEnd)
 {
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(writeEnd, &byte, 1);
+}
+
+void drainWake(Socket readEnd)
+{
+    char buffer[64];
+    while (::read(readEnd, buffer, sizeof buffer) > 0) {
+    }
 }
 
 void closeWakeEnd(Socket end)

@@ -1,5 +1,7 @@
 #include "net/Socket.h"
 
+#include <mstcpip.h>
+
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -12,13 +14,58 @@ namespace {
 
 // Sockets shut down by this process and not yet closed. Winsock (and Wine) do not end a recv that
 // is blocked or starts after a local shutdown, so reads wait in short polls and look here between.
-std::mutex shutMutex;
+// Beside them, the sockets this process made non-blocking: Winsock has no way to ask a socket
+// whether it blocks, nor a flag that keeps one call from waiting.
+std::mutex socketsMutex;
 std::set<SOCKET> shutSockets;
+std::set<SOCKET> nonBlockingSockets;
 
 bool isShut(SOCKET s)
 {
-    std::lock_guard<std::mutex> lock(shutMutex);
+    std::lock_guard<std::mutex> lock(socketsMutex);
     return shutSockets.count(s) != 0;
+}
+
+bool setBlocking(SOCKET s, bool blocking)
+{
+    u_long nonBlocking = blocking ? 0 : 1;
+    if (::ioctlsocket(s, FIONBIO, &nonBlocking) != 0)
+        return false;
+    std::lock_guard<std::mutex> lock(socketsMutex);
+    if (blocking)
+        nonBlockingSockets.erase(s);
+    else
+        nonBlockingSockets.insert(s);
+    return true;
+}
+
+// Runs a send or recv that must not wait: on a blocking socket, with the socket switched to
+// non-blocking for the call. Another thread's recvBytes on the same socket is unaffected: it reads
+// only once a poll has found data.
+template <typename Call>
+long withoutWaiting(SOCKET s, Call call)
+{
+    bool blocking;
+    {
+        std::lock_guard<std::mutex> lock(socketsMutex);
+        blocking = nonBlockingSockets.count(s) == 0;
+    }
+    u_long on = 1;
+    if (blocking && ::ioctlsocket(s, FIONBIO, &on) != 0)
+        return -1;
+    const long result = call();
+    if (blocking) {
+        const int error = ::WSAGetLastError();
+        u_long off = 0;
+        ::ioctlsocket(s, FIONBIO, &off);
+        ::WSASetLastError(error);
+    }
+    return result;
+}
+
+int chunkOf(std::size_t size)
+{
+    return size > 1u << 30 ? 1 << 30 : static_cast<int>(size);
 }
 
 constexpr int kReadPollMs = 100;
@@ -54,8 +101,7 @@ Socket openSocket(int family, int type, bool nonBlocking)
     const SOCKET s = ::WSASocketW(family, type, 0, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET)
         return kNoSocket;
-    u_long on = nonBlocking ? 1 : 0;
-    if (nonBlocking && ::ioctlsocket(s, FIONBIO, &on) != 0) {
+    if (nonBlocking && !setBlocking(s, false)) {
         const int error = ::WSAGetLastError();
         ::closesocket(s);
         ::WSASetLastError(error);
@@ -64,14 +110,14 @@ Socket openSocket(int family, int type, bool nonBlocking)
     return s;
 }
 
-Socket acceptClient(Socket listener)
+Socket acceptClient(Socket listener, sockaddr_storage* peer, bool nonBlocking)
 {
-    const SOCKET s = ::accept(listener, nullptr, nullptr);
+    int size = sizeof(sockaddr_storage);
+    const SOCKET s = ::accept(listener, reinterpret_cast<sockaddr*>(peer), peer != nullptr ? &size : nullptr);
     if (s == INVALID_SOCKET)
         return kNoSocket;
-    // An accepted socket inherits the listener's non-blocking mode: reads of a connection block.
-    u_long off = 0;
-    ::ioctlsocket(s, FIONBIO, &off);
+    // An accepted socket inherits the listener's mode: it is set as asked.
+    setBlocking(s, !nonBlocking);
     ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
     return s;
 }
@@ -79,8 +125,9 @@ Socket acceptClient(Socket listener)
 void closeSocket(Socket s)
 {
     {
-        std::lock_guard<std::mutex> lock(shutMutex);
+        std::lock_guard<std::mutex> lock(socketsMutex);
         shutSockets.erase(s);
+        nonBlockingSockets.erase(s);
     }
     ::closesocket(s);
 }
@@ -88,7 +135,7 @@ void closeSocket(Socket s)
 void shutdownBoth(Socket s)
 {
     {
-        std::lock_guard<std::mutex> lock(shutMutex);
+        std::lock_guard<std::mutex> lock(socketsMutex);
         shutSockets.insert(s);
     }
     ::shutdown(s, SD_BOTH);
@@ -110,8 +157,7 @@ int pollSockets(PollFd* fds, std::size_t count, int timeoutMs)
 
 long sendBytes(Socket s, const char* data, std::size_t size, int flags)
 {
-    const int chunk = size > 1u << 30 ? 1 << 30 : static_cast<int>(size);
-    return ::send(s, data, chunk, flags);
+    return ::send(s, data, chunkOf(size), flags);
 }
 
 long recvBytes(Socket s, char* data, std::size_t size)
@@ -130,13 +176,46 @@ long recvBytes(Socket s, char* data, std::size_t size)
         if (ready > 0)
             break;
     }
-    const int chunk = size > 1u << 30 ? 1 << 30 : static_cast<int>(size);
-    return ::recv(s, data, chunk, 0);
+    return ::recv(s, data, chunkOf(size), 0);
+}
+
+long sendNoWait(Socket s, const char* data, std::size_t size)
+{
+    return withoutWaiting(s, [&] { return static_cast<long>(::send(s, data, chunkOf(size), 0)); });
+}
+
+long recvNoWait(Socket s, char* data, std::size_t size)
+{
+    return withoutWaiting(s, [&] { return static_cast<long>(::recv(s, data, chunkOf(size), 0)); });
 }
 
 int setIntOption(Socket s, int level, int name, int value)
 {
     return ::setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+int getIntOption(Socket s, int level, int name, int& value)
+{
+    // Boolean options come back as a single byte.
+    value = 0;
+    int size = sizeof value;
+    return ::getsockopt(s, level, name, reinterpret_cast<char*>(&value), &size);
+}
+
+bool setKeepAlive(Socket s, int idleSeconds, int intervalSeconds, int count)
+{
+    if (setIntOption(s, SOL_SOCKET, SO_KEEPALIVE, 1) != 0)
+        return false;
+    // The per-socket options of Windows 10 1709 on; where they are refused (older systems, Wine),
+    // the control code every version knows sets the same two times.
+    if (setIntOption(s, IPPROTO_TCP, kTcpKeepIdle, idleSeconds) != 0 ||
+        setIntOption(s, IPPROTO_TCP, kTcpKeepInterval, intervalSeconds) != 0) {
+        tcp_keepalive times{1, static_cast<u_long>(idleSeconds) * 1000, static_cast<u_long>(intervalSeconds) * 1000};
+        DWORD unused = 0;
+        if (::WSAIoctl(s, SIO_KEEPALIVE_VALS, &times, sizeof times, nullptr, 0, &unused, nullptr, nullptr) != 0)
+            return false;
+    }
+    return setIntOption(s, IPPROTO_TCP, kTcpKeepCount, count) == 0;
 }
 
 int setListenAddressOptions(Socket s)
@@ -165,9 +244,9 @@ bool openWakePair(Socket& readEnd, Socket& writeEnd)
         return true;
     }
     const int error = ::WSAGetLastError();
-    ::closesocket(in);
+    closeSocket(in);
     if (out != INVALID_SOCKET)
-        ::closesocket(out);
+        closeSocket(out);
     ::WSASetLastError(error);
     return false;
 }
@@ -178,9 +257,16 @@ void wake(Socket writeEnd)
     ::send(writeEnd, &byte, 1, 0);
 }
 
+void drainWake(Socket readEnd)
+{
+    char buffer[64];
+    while (::recv(readEnd, buffer, sizeof buffer, 0) > 0) {
+    }
+}
+
 void closeWakeEnd(Socket end)
 {
-    ::closesocket(end);
+    closeSocket(end);
 }
 
 }  // namespace net::sys

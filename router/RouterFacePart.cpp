@@ -1,7 +1,4 @@
 // The router-protocol face as a part of the program (see app/Parts.h).
-#include <unistd.h>
-
-#include <climits>
 #include <memory>
 #include <stdexcept>
 
@@ -18,11 +15,10 @@ bool routerFaceBuilt() { return true; }
 int startRouterFace(int port) {
     LocalCAM* hub = KIVO::scam.load();
     if (!hub) throw std::runtime_error("the server did not start");
-    char host[HOST_NAME_MAX + 1] = "";
-    ::gethostname(host, sizeof host - 1);
+    const std::string host = net::hostName();
     router::RouterServer::Options options;
     options.port = port;
-    options.friendlyName = std::string("KIVO16 on ") + (host[0] != '\0' ? host : "this machine");
+    options.friendlyName = "KIVO16 on " + (!host.empty() ? host : "this machine");
     static std::unique_ptr<router::RouterServer> face;  // lives as long as the process
     auto created = std::make_unique<router::RouterServer>(
         hub->routing(),

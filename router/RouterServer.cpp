@@ -1,25 +1,20 @@
 #include "router/RouterServer.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "net/Access.h"
 #include "net/Net.h"
+#include "net/Socket.h"
 
 namespace router {
 
 struct RouterServer::Client {
-    Client(int socket, std::string address, Routing& record, Routing::ClientId clientId, const std::string& name,
+    Client(net::SocketHandle socket, std::string address, Routing& record, Routing::ClientId clientId, const std::string& name,
            Session::Submit submitFn)
         : fd(socket), peer(std::move(address)), session(record, clientId, name, std::move(submitFn)) {}
-    ~Client() { ::close(fd); }
+    ~Client() { net::sys::closeSocket(fd); }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    const int fd;
+    const net::SocketHandle fd;
     const std::string peer;
     Session session;
     std::string queued;       // bytes the socket has not taken yet, from `sent` on
@@ -65,11 +60,11 @@ void RouterServer::acceptClients() {
     // A bounded number per round, so that a flood of connections leaves the clients served.
     for (int n = 0; n < 64; ++n) {
         sockaddr_storage address{};
-        socklen_t size = sizeof address;
-        const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&address), &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                console_(std::string("Router protocol: cannot accept a client: ") + std::strerror(errno) +
+        const net::SocketHandle fd = net::sys::acceptClient(listenFd_, &address, true);
+        if (fd == net::sys::kNoSocket) {
+            const int error = net::sys::lastError();
+            if (net::sys::isOutOfResources(error)) {
+                console_("Router protocol: cannot accept a client: " + net::sys::errorText(error) +
                          "; accepting again once a client leaves");
                 acceptPaused_ = true;
                 loop_.setInterest(listenFd_, 0);
@@ -106,14 +101,15 @@ void RouterServer::onClientReady(Routing::ClientId id, unsigned ready) {
 void RouterServer::readFrom(Client& client) {
     // One read per round keeps a client that sends without pause from holding up the others.
     char buffer[16384];
-    const ssize_t n = ::recv(client.fd, buffer, sizeof buffer, 0);
+    const long n = net::sys::recvNoWait(client.fd, buffer, sizeof buffer);
     if (n == 0) {
         disconnect(client.session.id(), "");
         return;
     }
     if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
-        disconnect(client.session.id(), std::string(" (") + std::strerror(errno) + ")");
+        const int error = net::sys::lastError();
+        if (error == net::sys::kErrWouldBlock || error == net::sys::kErrInterrupted) return;
+        disconnect(client.session.id(), " (" + net::sys::errorText(error) + ")");
         return;
     }
     std::string reply;
@@ -138,15 +134,16 @@ void RouterServer::send(Client& client, std::string_view text) {
 
 void RouterServer::flush(Client& client) {
     while (client.sent < client.queued.size()) {
-        const ssize_t n = ::send(client.fd, client.queued.data() + client.sent, client.queued.size() - client.sent,
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        const long n = net::sys::sendNoWait(client.fd, client.queued.data() + client.sent,
+                                            client.queued.size() - client.sent);
         if (n > 0) {
             client.sent += static_cast<size_t>(n);
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (n < 0 && errno == EINTR) continue;
-        disconnect(client.session.id(), std::string(" (") + std::strerror(errno) + ")");
+        const int error = n < 0 ? net::sys::lastError() : 0;
+        if (n < 0 && error == net::sys::kErrWouldBlock) break;
+        if (n < 0 && error == net::sys::kErrInterrupted) continue;
+        disconnect(client.session.id(), " (" + net::sys::errorText(error) + ")");
         return;
     }
     if (client.sent == client.queued.size()) {

@@ -77,7 +77,7 @@ private:
     const Options options_;
 
     std::unique_ptr<net::Listener> listener_;
-    int listenFd_ = -1;
+    net::SocketHandle listenFd_{};
     net::EventLoop loop_;
     std::thread loopThread_;
     int observer_ = 0;

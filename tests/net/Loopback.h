@@ -75,14 +75,14 @@ struct Pair {
 // Whether this machine can bind ::1 (IPv6 may be missing or switched off).
 inline bool hasIpv6Loopback()
 {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    if (fd < 0)
+    const net::sys::Socket fd = net::sys::openSocket(AF_INET6, SOCK_STREAM);
+    if (fd == net::sys::kNoSocket)
         return false;
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
     address.sin6_addr = in6addr_loopback;
     const bool ok = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
+    net::sys::closeSocket(fd);
     return ok;
 }
 

@@ -1,30 +1,25 @@
 #pragma once
 // A plain TCP client on the loopback address for talking to the hub in tests. Every wait has a
 // time limit, so a misbehaving server fails the test instead of hanging it.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "net/Socket.h"
+
 class TestClient {
 public:
     // Connects to the port on 127.0.0.1; `from` names another loopback address to connect from.
     explicit TestClient(int port, const char* from = nullptr) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) throw std::runtime_error("socket");
+        fd_ = net::sys::openSocket(AF_INET, SOCK_STREAM);
+        if (fd_ == net::sys::kNoSocket) throw std::runtime_error("socket");
         if (from != nullptr) {
             sockaddr_in local{};
             local.sin_family = AF_INET;
             if (::inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
                 ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-                ::close(fd_);
+                net::sys::closeSocket(fd_);
                 throw std::runtime_error("bind");
             }
         }
@@ -33,12 +28,12 @@ public:
         addr.sin_port = htons(static_cast<uint16_t>(port));
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(fd_);
+            net::sys::closeSocket(fd_);
             throw std::runtime_error("connect");
         }
     }
     ~TestClient() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ != net::sys::kNoSocket) net::sys::closeSocket(fd_);
     }
     TestClient(const TestClient&) = delete;
     TestClient& operator=(const TestClient&) = delete;
@@ -46,7 +41,7 @@ public:
     void sendRaw(const std::string& bytes) {
         size_t done = 0;
         while (done < bytes.size()) {
-            const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            const long n = net::sys::sendBytes(fd_, bytes.data() + done, bytes.size() - done);
             if (n <= 0) return;
             done += static_cast<size_t>(n);
         }
@@ -54,13 +49,16 @@ public:
     void send(const std::string& line) { sendRaw(line + "\r\n"); }
     // Sends what the connection takes without waiting: the count sent (0 when it takes nothing now),
     // -1 once the connection has failed.
-    ssize_t sendSome(const std::string& bytes) {
-        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
+    long sendSome(const std::string& bytes) {
+        const long n = net::sys::sendNoWait(fd_, bytes.data(), bytes.size());
+        if (n < 0) {
+            const int error = net::sys::lastError();
+            return (error == net::sys::kErrWouldBlock || error == net::sys::kErrInterrupted) ? 0 : -1;
+        }
         return n;
     }
     // Ends this side's writing: the server reads end of stream.
-    void shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+    void shutdownWrite() { ::shutdown(fd_, net::sys::kShutWrite); }
 
     // The next line the server sent, without its CR LF; nullopt when the connection ended or nothing
     // complete came in time. A line not ended by CR LF is counted in badEndings.
@@ -102,10 +100,10 @@ private:
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        net::sys::PollFd p{fd_, POLLIN, 0};
+        if (net::sys::pollSockets(&p, 1, static_cast<int>(left.count())) <= 0) return false;
         char chunk[4096];
-        const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+        const long n = net::sys::recvBytes(fd_, chunk, sizeof chunk);
         if (n <= 0) {
             eof_ = true;
             return false;
@@ -114,7 +112,7 @@ private:
         return true;
     }
 
-    int fd_ = -1;
+    net::sys::Socket fd_ = net::sys::kNoSocket;
     std::string buffer_;
     bool eof_ = false;
 };
