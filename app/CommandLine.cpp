@@ -113,25 +113,22 @@ CommandLine CommandLine::parse(int argc, const char* const* argv) {
 
 std::string CommandLine::usage(const std::string& program) {
 #ifdef _WIN32
-    // Windows: the record's default place is the root of drive C; no pseudo-terminals, so no
-    // simulated selector.
+    // Windows: the record's default place is the root of drive C.
     const std::string platformOptions =
         "  --config PATH   read the configuration record from PATH\n"
         "                  (default: c:\\KIVONetCFG.txt, in the root of drive C)\n"
-        "  --device PORT   serial port to use (for example COM3 or \\\\.\\COM12)\n"
-        "  --simulate      not available on Windows: the simulated selector needs\n"
-        "                  pseudo-terminals\n";
+        "  --device PORT   serial port to use (for example COM3 or \\\\.\\COM12)\n";
 #else
     const std::string platformOptions =
         "  --config PATH   read the configuration record from PATH\n"
         "                  (default: the file c:\\KIVONetCFG.txt in the working folder)\n"
-        "  --device PATH   serial device to use (for example /dev/ttyUSB0)\n"
-        "  --simulate      run against the built-in simulated selector\n";
+        "  --device PATH   serial device to use (for example /dev/ttyUSB0)\n";
 #endif
     return "Usage: " + program + " [OPTION]...\n"
            "Network control server for the KIVO16 16-input selector on a serial port.\n"
            "\n" +
            platformOptions +
+           "  --simulate      run against the built-in simulated selector\n"
            "  --state-file PATH  keep labels and routing in PATH (default: kivonet.state in\n"
            "                  the working folder, or in $STATE_DIRECTORY under systemd)\n"
            "  --headless      no window; status lines go to the console, stop with Ctrl-C\n"

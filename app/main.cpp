@@ -109,13 +109,22 @@ void startRouterFace(int port) {
     }
 }
 
+// For --help: the parts this build lacks, each with its reason; "" when it has them all.
+std::string lackingParts() {
+    std::string lines;
+    for (const std::string& why : {parts::windowMissing(), parts::simulatorMissing(), parts::webPageMissing(),
+                                   parts::routerFaceMissing()})
+        if (!why.empty()) lines += "  " + why + "\n";
+    return lines.empty() ? "" : "\nNot in this build:\n" + lines;
+}
+
 }  // namespace
 
 int KIVO::main(int argc, char** argv) {
     const CommandLine cl = CommandLine::parse(argc, argv);
     switch (cl.action) {
         case CommandLine::Action::Help:
-            std::cout << CommandLine::usage() << std::flush;
+            std::cout << CommandLine::usage() << lackingParts() << std::flush;
             return 0;
         case CommandLine::Action::Version:
             std::cout << CommandLine::version() << std::endl;

@@ -4,6 +4,7 @@
 
 namespace parts {
 
+std::string windowMissing() { return ""; }
 Window window() { return kivogui::displayAvailable() ? Window::Available : Window::NoDisplay; }
 void installWindow() { kivogui::install(); }
 void runWindowWithStartup(std::function<void()> startup) { kivogui::runWithStartup(std::move(startup)); }

@@ -10,7 +10,7 @@
 
 namespace parts {
 
-bool routerFaceBuilt() { return true; }
+std::string routerFaceMissing() { return ""; }
 
 int startRouterFace(int port) {
     LocalCAM* hub = KIVO::scam.load();

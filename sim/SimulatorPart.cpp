@@ -6,7 +6,7 @@
 
 namespace parts {
 
-bool simulatorBuilt() { return true; }
+std::string simulatorMissing() { return ""; }
 
 std::string startSimulator(std::function<void(const std::string&)> report) {
     // Never freed: the server uses its device until the process ends.

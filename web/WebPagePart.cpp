@@ -8,7 +8,7 @@
 
 namespace parts {
 
-bool webPageBuilt() { return true; }
+std::string webPageMissing() { return ""; }
 
 int startWebPage(int port) {
     LocalCAM* hub = KIVO::scam.load();

@@ -5,7 +5,7 @@
 
 namespace parts {
 
-bool routerFaceBuilt() { return false; }
+std::string routerFaceMissing() { return "--router-port, the router-protocol face: left out of this build"; }
 int startRouterFace(int) { throw std::runtime_error("this build has no router-protocol face"); }
 
 }  // namespace parts

@@ -5,7 +5,10 @@
 
 namespace parts {
 
-bool simulatorBuilt() { return false; }
+std::string simulatorMissing() {
+    return "--simulate, the simulated selector: it talks to the server through a\n"
+           "    pseudo-terminal, which Windows does not have";
+}
 std::string startSimulator(std::function<void(const std::string&)>) {
     throw std::runtime_error("this build has no simulated selector");
 }
