@@ -420,15 +420,19 @@ void addRoundRows(const Round& r, const std::string& gwVersion, const std::strin
 }
 
 // Per command: the session thread's switches (its read and its pacing pause are the two it needs)
-// and the wake-ups of the most often woken other thread.
+// and the wake-ups of the most often woken other thread. A write to a pseudo-terminal wakes a kernel
+// worker that moves the bytes to the other end, and that worker now and then preempts the writer:
+// the forwarder, which only reads and writes, shows how often in the same run. Those preemptions are
+// the test line's, not the server's: the bound is two plus the forwarder's share.
 void addSwitchRows(const std::string& what, const SwitchesPerCommand& s, const SwitchesPerCommand& floor) {
     const double session = s.sessionVoluntary + s.sessionInvoluntary;
+    const double machine = floor.threads > 0 ? floor.sessionInvoluntary : 0.0;
     std::string note = "voluntary " + fmt(s.sessionVoluntary, 2) + ", preempted " +
                        fmt(s.sessionInvoluntary, 2) + "; " + std::to_string(s.threads) + " threads";
     if (floor.threads > 0)
         note += "; forwarder in the same run: preempted " + fmt(floor.sessionInvoluntary, 2);
-    addValue("context switches/command, session " + what, session, "", "<= 2",
-             verdict(!std::isnan(session) && session <= 2.05), note);
+    addValue("context switches/command, session " + what, session, "", "<= 2 + forwarder's preemptions",
+             verdict(!std::isnan(session) && session <= 2.05 + machine), note);
     addValue("wake-ups/command, other threads " + what, s.otherMostWoken, "", "<= 1",
              verdict(!std::isnan(s.otherMostWoken) && s.otherMostWoken <= 1.05),
              "the most often woken thread besides the session's");
