@@ -1,11 +1,25 @@
 #include "net/EventLoop.h"
 
+#include <array>
+
 #include "net/Socket.h"
 
 namespace net {
 
-EventLoop::EventLoop() {
+// The loop's bits are the ready set's.
+static_assert(EventLoop::Readable == sys::ReadySet::kReadable && EventLoop::Writable == sys::ReadySet::kWritable &&
+              EventLoop::Closed == sys::ReadySet::kClosed);
+
+EventLoop::EventLoop() : ready_(std::make_unique<sys::ReadySet>()) {
     if (!sys::openWakePair(wakeRead_, wakeWrite_)) throw NetError::fromErrno("wake pair", sys::lastError());
+    try {
+        // Tag 0: no watched socket has it (generations start at 1).
+        ready_->put(wakeRead_, Readable, 0, false);
+    } catch (const NetError&) {
+        sys::closeWakeEnd(wakeRead_);
+        sys::closeWakeEnd(wakeWrite_);
+        throw;
+    }
 }
 
 EventLoop::~EventLoop() {
@@ -14,19 +28,23 @@ EventLoop::~EventLoop() {
 }
 
 void EventLoop::watch(SocketHandle fd, unsigned interest, Handler handler) {
-    entries_[fd] = Entry{interest, std::make_shared<Handler>(std::move(handler)), nextGeneration_++};
-    changed_ = true;
+    const bool known = entries_.count(fd) > 0;
+    Entry entry{interest, std::make_shared<Handler>(std::move(handler)), nextGeneration_++};
+    // The ready set hands back the low half of the generation: enough to tell this entry from the
+    // socket's previous one.
+    ready_->put(fd, interest, static_cast<std::uint32_t>(entry.generation), known);
+    entries_[fd] = std::move(entry);
 }
 
 void EventLoop::setInterest(SocketHandle fd, unsigned interest) {
     const auto it = entries_.find(fd);
     if (it == entries_.end() || it->second.interest == interest) return;
     it->second.interest = interest;
-    changed_ = true;
+    ready_->put(fd, interest, static_cast<std::uint32_t>(it->second.generation), true);
 }
 
 void EventLoop::unwatch(SocketHandle fd) {
-    if (entries_.erase(fd) > 0) changed_ = true;
+    if (entries_.erase(fd) > 0) ready_->remove(fd);
 }
 
 void EventLoop::post(Task task) {
@@ -64,39 +82,22 @@ void EventLoop::runTasks() {
 
 void EventLoop::run() {
     thread_ = std::this_thread::get_id();
-    std::vector<sys::PollFd> set;
-    std::vector<std::uint64_t> generations;  // of the entry each poll slot was built for
+    std::array<sys::ReadySet::Ready, 64> ready;
     while (!stopping_) {
-        if (changed_) {
-            set.assign(1, sys::PollFd{wakeRead_, POLLIN, 0});
-            generations.assign(1, 0);
-            for (const auto& [fd, entry] : entries_) {
-                short events = 0;
-                if (entry.interest & Readable) events |= POLLIN;
-                if (entry.interest & Writable) events |= POLLOUT;
-                set.push_back(sys::PollFd{fd, events, 0});
-                generations.push_back(entry.generation);
+        const std::size_t count = ready_->wait(ready.data(), ready.size(), -1);
+        if (count == 0) continue;  // interrupted
+        for (std::size_t i = 0; i < count; ++i) {
+            const sys::ReadySet::Ready& r = ready[i];
+            if (r.socket == wakeRead_) {
+                drainWake();
+                continue;
             }
-            changed_ = false;
-        }
-        if (sys::pollSockets(set.data(), set.size(), -1) < 0) {
-            if (sys::lastError() == sys::kErrInterrupted) continue;
-            throw NetError::fromErrno("poll", sys::lastError());
-        }
-        if (set[0].revents != 0) drainWake();
-        for (size_t i = 1; i < set.size(); ++i) {
-            const short revents = set[i].revents;
-            if (revents == 0) continue;
-            // A socket unwatched (or closed and watched anew) by an earlier handler of this round
-            // is skipped.
-            const auto it = entries_.find(set[i].fd);
-            if (it == entries_.end() || it->second.generation != generations[i]) continue;
-            unsigned ready = 0;
-            if (revents & POLLIN) ready |= Readable;
-            if (revents & POLLOUT) ready |= Writable;
-            if (revents & (POLLHUP | POLLERR | POLLNVAL)) ready |= Closed;
+            // A socket unwatched (or closed and watched anew) by an earlier handler of this round is
+            // skipped.
+            const auto it = entries_.find(r.socket);
+            if (it == entries_.end() || static_cast<std::uint32_t>(it->second.generation) != r.tag) continue;
             const std::shared_ptr<Handler> handler = it->second.handler;
-            (*handler)(ready);
+            (*handler)(r.events);
         }
         runTasks();
     }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "net/Net.h"
@@ -132,6 +134,42 @@ int bindSocket(Socket s, const sockaddr* address, socklen_t size);
 // restarted server bind a port whose old connections still linger (SO_REUSEADDR on POSIX,
 // SO_EXCLUSIVEADDRUSE on Windows, where SO_REUSEADDR would let a second process share the port).
 int setListenAddressOptions(Socket s);
+
+// Sockets waited on together, each with its interest and a 32-bit tag that comes back with its
+// readiness (so that the caller can tell a socket closed and reused apart from the old one): epoll
+// on Linux, where a wait costs what is ready, not what is watched; WSAPoll over the whole set on
+// Windows. For one thread at a time.
+class ReadySet {
+public:
+    static constexpr unsigned kReadable = 1;
+    static constexpr unsigned kWritable = 2;
+    static constexpr unsigned kClosed = 4;  // readiness only: hang-up or error on the socket
+
+    struct Ready {
+        Socket socket;
+        std::uint32_t tag;
+        unsigned events;
+    };
+
+    // Throws NetError when the system cannot make the set.
+    ReadySet();
+    ~ReadySet();
+    ReadySet(const ReadySet&) = delete;
+    ReadySet& operator=(const ReadySet&) = delete;
+
+    // Adds a socket, or changes the interest and tag of one in the set; `known` tells whether the
+    // caller put it in before (a socket closed meanwhile has left the set by itself). Throws NetError.
+    void put(Socket s, unsigned interest, std::uint32_t tag, bool known);
+    // Takes a socket out; one closed already has gone by itself.
+    void remove(Socket s);
+    // Waits until sockets are ready (for ever when timeoutMs < 0) and gives at most `capacity` of
+    // them; 0 when the wait was interrupted or timed out. Throws NetError.
+    std::size_t wait(Ready* out, std::size_t capacity, int timeoutMs);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 // A pair a poll can wait on to be woken from another thread: a pipe on POSIX, a connected pair of
 // loopback datagram sockets on Windows. False on failure (lastError() tells why).

@@ -1,9 +1,11 @@
 #include "net/Socket.h"
 
 #include <fcntl.h>
+#include <sys/epoll.h>
 
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace net::sys {
 
@@ -125,6 +127,88 @@ void drainWake(Socket readEnd)
 void closeWakeEnd(Socket end)
 {
     ::close(end);
+}
+
+namespace {
+
+// What an epoll event carries: the descriptor in the low half, the caller's tag in the high half.
+std::uint64_t packed(Socket s, std::uint32_t tag)
+{
+    return (std::uint64_t{tag} << 32) | static_cast<std::uint32_t>(s);
+}
+
+std::uint32_t epollEvents(unsigned interest)
+{
+    std::uint32_t events = 0;  // hang-up and error are reported whatever is asked
+    if (interest & ReadySet::kReadable)
+        events |= EPOLLIN;
+    if (interest & ReadySet::kWritable)
+        events |= EPOLLOUT;
+    return events;
+}
+
+}  // namespace
+
+struct ReadySet::Impl {
+    int epoll = -1;
+    std::vector<epoll_event> events;
+};
+
+ReadySet::ReadySet() : impl_(std::make_unique<Impl>())
+{
+    impl_->epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    if (impl_->epoll < 0)
+        throw NetError::fromErrno("epoll_create1", errno);
+}
+
+ReadySet::~ReadySet()
+{
+    ::close(impl_->epoll);
+}
+
+void ReadySet::put(Socket s, unsigned interest, std::uint32_t tag, bool known)
+{
+    epoll_event event{};
+    event.events = epollEvents(interest);
+    event.data.u64 = packed(s, tag);
+    // A descriptor closed without remove() has left epoll by itself: its number may come back new.
+    if (::epoll_ctl(impl_->epoll, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, s, &event) == 0)
+        return;
+    if (known && errno == ENOENT && ::epoll_ctl(impl_->epoll, EPOLL_CTL_ADD, s, &event) == 0)
+        return;
+    if (!known && errno == EEXIST && ::epoll_ctl(impl_->epoll, EPOLL_CTL_MOD, s, &event) == 0)
+        return;
+    throw NetError::fromErrno("epoll_ctl", errno);
+}
+
+void ReadySet::remove(Socket s)
+{
+    // Failure means the descriptor was closed already, which took it out of epoll.
+    ::epoll_ctl(impl_->epoll, EPOLL_CTL_DEL, s, nullptr);
+}
+
+std::size_t ReadySet::wait(Ready* out, std::size_t capacity, int timeoutMs)
+{
+    impl_->events.resize(capacity);
+    const int count = ::epoll_wait(impl_->epoll, impl_->events.data(), static_cast<int>(capacity), timeoutMs);
+    if (count < 0) {
+        if (errno == EINTR)
+            return 0;
+        throw NetError::fromErrno("epoll_wait", errno);
+    }
+    for (int i = 0; i < count; ++i) {
+        const epoll_event& event = impl_->events[static_cast<std::size_t>(i)];
+        unsigned ready = 0;
+        if (event.events & EPOLLIN)
+            ready |= kReadable;
+        if (event.events & EPOLLOUT)
+            ready |= kWritable;
+        if (event.events & (EPOLLHUP | EPOLLERR))
+            ready |= kClosed;
+        out[i] = Ready{static_cast<Socket>(static_cast<std::uint32_t>(event.data.u64)),
+                       static_cast<std::uint32_t>(event.data.u64 >> 32), ready};
+    }
+    return static_cast<std::size_t>(count);
 }
 
 }  // namespace net::sys

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/WindowsError.h"
 
@@ -267,6 +269,75 @@ void drainWake(Socket readEnd)
 void closeWakeEnd(Socket end)
 {
     closeSocket(end);
+}
+
+// Windows has no readiness queue for sockets that a plain wait could use: the set is one WSAPoll
+// array, kept in place between waits.
+struct ReadySet::Impl {
+    std::vector<WSAPOLLFD> polled;
+    std::vector<std::uint32_t> tags;
+    std::unordered_map<SOCKET, std::size_t> slots;
+    std::size_t first = 0;  // where the next report starts, so that no socket waits behind others
+};
+
+ReadySet::ReadySet() : impl_(std::make_unique<Impl>()) {}
+
+ReadySet::~ReadySet() = default;
+
+void ReadySet::put(Socket s, unsigned interest, std::uint32_t tag, bool)
+{
+    const SHORT events = static_cast<SHORT>(((interest & kReadable) ? POLLRDNORM : 0) |
+                                            ((interest & kWritable) ? POLLWRNORM : 0));
+    const auto [slot, added] = impl_->slots.try_emplace(s, impl_->polled.size());
+    if (added) {
+        impl_->polled.push_back(WSAPOLLFD{s, events, 0});
+        impl_->tags.push_back(tag);
+        return;
+    }
+    impl_->polled[slot->second].events = events;
+    impl_->tags[slot->second] = tag;
+}
+
+void ReadySet::remove(Socket s)
+{
+    const auto found = impl_->slots.find(s);
+    if (found == impl_->slots.end())
+        return;
+    const std::size_t slot = found->second;
+    impl_->slots.erase(found);
+    const std::size_t last = impl_->polled.size() - 1;
+    if (slot != last) {
+        impl_->polled[slot] = impl_->polled[last];
+        impl_->tags[slot] = impl_->tags[last];
+        impl_->slots[impl_->polled[slot].fd] = slot;
+    }
+    impl_->polled.pop_back();
+    impl_->tags.pop_back();
+}
+
+std::size_t ReadySet::wait(Ready* out, std::size_t capacity, int timeoutMs)
+{
+    std::vector<WSAPOLLFD>& polled = impl_->polled;
+    if (::WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), timeoutMs) < 0)
+        throw NetError::fromErrno("WSAPoll", ::WSAGetLastError());
+    std::size_t count = 0;
+    const std::size_t size = polled.size();
+    for (std::size_t n = 0; n < size && count < capacity; ++n) {
+        const std::size_t i = (impl_->first + n) % size;
+        const SHORT revents = polled[i].revents;
+        if (revents == 0)
+            continue;
+        unsigned ready = 0;
+        if (revents & POLLRDNORM)
+            ready |= kReadable;
+        if (revents & POLLWRNORM)
+            ready |= kWritable;
+        if (revents & (POLLHUP | POLLERR | POLLNVAL))
+            ready |= kClosed;
+        out[count++] = Ready{polled[i].fd, impl_->tags[i], ready};
+    }
+    impl_->first = size == 0 ? 0 : (impl_->first + 1) % size;
+    return count;
 }
 
 }  // namespace net::sys

@@ -1,5 +1,6 @@
 #include "router/RouterServer.h"
 
+#include "SerialIO/ThreadPriority.h"
 #include "net/Access.h"
 #include "net/Net.h"
 #include "net/Socket.h"
@@ -196,6 +197,7 @@ void RouterServer::broadcast(const std::vector<Routing::Change>& changes, const 
 }
 
 void RouterServer::workerLoop() {
+    SerialIO::preferShortTimeSlices();
     std::unique_lock<std::mutex> lock(jobsMutex_);
     for (;;) {
         jobsWake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
