@@ -21,7 +21,9 @@ namespace {
 thread_local std::string currentSource;
 
 // The state file may be rewritten at most this often; changes in between are saved together.
-constexpr auto saveInterval = std::chrono::milliseconds(250);
+// Each save is a few file-system calls and an fsync: once a second at most keeps a client that
+// switches without pause from keeping the saver (and the disk) busy. Exit saves at once.
+constexpr auto saveInterval = std::chrono::seconds(1);
 
 constexpr const char* fileHeader = "# kivonet state 1";
 
@@ -166,7 +168,8 @@ void Routing::noteWritten(const std::vector<uint8_t>& bytes) {
         lines.push_back("Route: " + describeRoute(out, in));
     }
     if (event.changes.empty()) return;
-    publish(lock, std::move(event), std::move(lines));
+    // The frames are on the line: observers hear of it now, not after the command's pacing pause.
+    publish(lock, std::move(event), std::move(lines), WakeAt::Now);
 }
 
 bool Routing::validLabel(const std::string& label) {
@@ -256,8 +259,8 @@ void Routing::flush() {
     idle_.wait(lock, [&] { return queue_.empty() && !busy_ && !dirty_ && !saving_; });
 }
 
-void Routing::publish(std::unique_lock<std::mutex>& lock, Event event,
-                      std::vector<std::string> lines) {
+void Routing::publish(std::unique_lock<std::mutex>& lock, Event event, std::vector<std::string> lines,
+                      WakeAt when) {
     // Called with mutex_ held, on the thread that made the change: the source scope lives here.
     const std::string source = Source::current();
     const bool persistent = std::any_of(event.changes.begin(), event.changes.end(),
@@ -280,7 +283,7 @@ void Routing::publish(std::unique_lock<std::mutex>& lock, Event event,
         if (wakeNotifier) wake_.notify_one();
         if (wakeSaver) saveWake_.notify_one();
     };
-    if (!CommandScope::defer(wake)) wake();
+    if (when == WakeAt::Now || !CommandScope::defer(wake)) wake();
 }
 
 void Routing::notifierLoop() {

@@ -8,7 +8,7 @@
 // Observers are told of every change, in order, on the record's own notifier thread, which never
 // holds the serial lock: an observer may call back into the hub (or the record) freely. One console
 // line per routing change says what changed and who asked for it; it is written by the thread that
-// made the change. A saver thread of its own writes the state file, at most a few times a second.
+// made the change. A saver thread of its own writes the state file, at most once a second.
 #include <array>
 #include <condition_variable>
 #include <cstdint>
@@ -111,9 +111,13 @@ private:
         State state;  // right after the changes
     };
     bool setLabel(Kind kind, int index, const std::string& label);
+    // When the notifier and the saver are woken: at once, or (the default) when the command being
+    // carried out on this thread has its frames out (see CommandScope).
+    enum class WakeAt { Now, CommandEnd };
     // Queues the event for the observers, marks the state file behind, writes the console lines
     // with the source of the change; releases the lock.
-    void publish(std::unique_lock<std::mutex>& lock, Event event, std::vector<std::string> lines = {});
+    void publish(std::unique_lock<std::mutex>& lock, Event event, std::vector<std::string> lines = {},
+                 WakeAt when = WakeAt::CommandEnd);
     void notifierLoop();
     void saverLoop();
     void save(const State& state);

@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -55,6 +56,7 @@ struct Options {
     int idleSeconds = 10;
     int startups = 5;
     bool window = true;
+    std::string only;  // ",web,router,": only these parts of the run
 };
 
 // One row of the result table. NaN marks a column that does not apply.
@@ -418,15 +420,19 @@ void addRoundRows(const Round& r, const std::string& gwVersion, const std::strin
 }
 
 // Per command: the session thread's switches (its read and its pacing pause are the two it needs)
-// and the wake-ups of the most often woken other thread.
+// and the wake-ups of the most often woken other thread. A write to a pseudo-terminal wakes a kernel
+// worker that moves the bytes to the other end, and that worker now and then preempts the writer:
+// the forwarder, which only reads and writes, shows how often in the same run. Those preemptions are
+// the test line's, not the server's: the bound is two plus the forwarder's share.
 void addSwitchRows(const std::string& what, const SwitchesPerCommand& s, const SwitchesPerCommand& floor) {
     const double session = s.sessionVoluntary + s.sessionInvoluntary;
+    const double machine = floor.threads > 0 ? floor.sessionInvoluntary : 0.0;
     std::string note = "voluntary " + fmt(s.sessionVoluntary, 2) + ", preempted " +
                        fmt(s.sessionInvoluntary, 2) + "; " + std::to_string(s.threads) + " threads";
     if (floor.threads > 0)
         note += "; forwarder in the same run: preempted " + fmt(floor.sessionInvoluntary, 2);
-    addValue("context switches/command, session " + what, session, "", "<= 2",
-             verdict(!std::isnan(session) && session <= 2.05), note);
+    addValue("context switches/command, session " + what, session, "", "<= 2 + forwarder's preemptions",
+             verdict(!std::isnan(session) && session <= 2.05 + machine), note);
     addValue("wake-ups/command, other threads " + what, s.otherMostWoken, "", "<= 1",
              verdict(!std::isnan(s.otherMostWoken) && s.otherMostWoken <= 1.05),
              "the most often woken thread besides the session's");
@@ -634,27 +640,26 @@ void run(const Options& opt, const fs::path& dir) {
 // ------------------------------------------------------------------ the router-protocol face
 
 // Reads what has arrived on each of the router clients until every one has `text` after what it had
-// before, or the time is up. Gives, per client, the time its copy was complete.
-std::vector<Clock::time_point> waitAll(std::vector<Client>& clients, std::vector<std::string>& buffers,
+// before, or the time is up. Gives, per client, the time its copy was complete. `watch` is an epoll
+// set holding every client's socket (the index as its data), made once: the measuring side must cost
+// what arrives, not how many clients there are, or it is the slowest part of what it measures.
+std::vector<Clock::time_point> waitAll(int watch, std::vector<Client>& clients, std::vector<std::string>& buffers,
                                        const std::string& text, milliseconds timeout) {
     std::vector<Clock::time_point> at(clients.size());
     std::vector<bool> done(clients.size(), false);
     std::size_t left = clients.size();
     const auto giveUp = Clock::now() + timeout;
-    std::vector<pollfd> set;
+    std::vector<epoll_event> ready(clients.size());
     while (left > 0 && Clock::now() < giveUp) {
-        set.clear();
-        for (std::size_t i = 0; i < clients.size(); ++i)
-            if (!done[i]) set.push_back({clients[i].fd(), POLLIN, 0});
-        if (::poll(set.data(), set.size(), 50) <= 0) continue;
+        const int count = ::epoll_wait(watch, ready.data(), static_cast<int>(ready.size()), 50);
+        if (count <= 0) continue;
         const auto now = Clock::now();
-        for (std::size_t i = 0, k = 0; i < clients.size(); ++i) {
-            if (done[i]) continue;
-            const pollfd& p = set[k++];
-            if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        for (int e = 0; e < count; ++e) {
+            const std::size_t i = ready[static_cast<std::size_t>(e)].data.u32;
             char chunk[8192];
             const ssize_t n = ::recv(clients[i].fd(), chunk, sizeof chunk, MSG_DONTWAIT);
             if (n > 0) buffers[i].append(chunk, static_cast<std::size_t>(n));
+            if (done[i]) continue;
             if (const auto found = buffers[i].find(text); found != std::string::npos) {
                 buffers[i].erase(0, found + text.size());
                 done[i] = true;
@@ -698,7 +703,14 @@ void runRouter(const Options& opt, const fs::path& dir) {
     const long rssIdle = readStatusKb(pid, "VmRSS");
     std::vector<std::string> buffers(kRouterClients);
     for (auto& c : routers) c.connect(routerPort);
-    const auto prelude = waitAll(routers, buffers, "END PRELUDE:\n\n", milliseconds(10000));
+    const int watch = ::epoll_create1(EPOLL_CLOEXEC);
+    for (std::size_t i = 0; i < routers.size(); ++i) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u32 = static_cast<std::uint32_t>(i);
+        if (routers[i].isOpen()) ::epoll_ctl(watch, EPOLL_CTL_ADD, routers[i].fd(), &event);
+    }
+    const auto prelude = waitAll(watch, routers, buffers, "END PRELUDE:\n\n", milliseconds(10000));
     const auto missing = std::count(prelude.begin(), prelude.end(), Clock::time_point{});
     if (missing > 0) log(std::to_string(missing) + " router clients got no dump");
 
@@ -721,7 +733,7 @@ void runRouter(const Options& opt, const fs::path& dir) {
                         "VIDEO OUTPUT ROUTING:\n0 " + std::to_string(input - 1) + "\n\n", frameFor(1, input),
                         routed, record);
             const auto frameAt = Clock::now();  // timeCommand returns once the whole frame is read
-            const auto got = waitAll(routers, buffers, "VIDEO OUTPUT ROUTING:\n0 " + std::to_string(input - 1) + "\n\n",
+            const auto got = waitAll(watch, routers, buffers, "VIDEO OUTPUT ROUTING:\n0 " + std::to_string(input - 1) + "\n\n",
                                      milliseconds(2000));
             double slowest = 0;
             bool all = true;
@@ -737,13 +749,14 @@ void runRouter(const Options& opt, const fs::path& dir) {
             next += kSelectionSpacing;
             const int other = input == 16 ? 1 : 16;
             timeCommand(k.client, line, "Set" + std::to_string(other) + "\n", frameFor(1, other), set, record);
-            waitAll(routers, buffers, "VIDEO OUTPUT ROUTING:\n0 " + std::to_string(other - 1) + "\n\n",
+            waitAll(watch, routers, buffers, "VIDEO OUTPUT ROUTING:\n0 " + std::to_string(other - 1) + "\n\n",
                     milliseconds(2000));
         }
     }
     usleep(300 * 1000);
     const long rssClients = readStatusKb(pid, "VmRSS");
     const std::string memNote = memoryNote(pid);
+    ::close(watch);
     for (auto& c : routers) c.close();
     k.client.close();
     k.child->stop();
@@ -1128,6 +1141,7 @@ Options parse(int argc, char** argv) {
         else if (a == "--idle-seconds") o.idleSeconds = std::clamp(std::stoi(value()), 1, 60);
         else if (a == "--startups") o.startups = std::clamp(std::stoi(value()), 1, 20);
         else if (a == "--no-window") o.window = false;
+        else if (a == "--only") o.only = "," + value() + ",";
         else throw std::invalid_argument("unknown option " + a);
     }
     if (o.forwarder.empty()) {
@@ -1170,11 +1184,13 @@ int main(int argc, char** argv) {
     const fs::path dir = tmpl;
     int status = 0;
     try {
-        run(opt, dir);
-        runReplug(opt, dir);
-        runWeb(opt, dir);
-        runRouter(opt, dir);
-        if (opt.window) runWindow(opt, dir);
+        // --only main,replug,web,router,window: a subset, while working on one of them.
+        auto wanted = [&](const char* part) { return opt.only.empty() || opt.only.find(std::string(",") + part + ",") != std::string::npos; };
+        if (wanted("main")) run(opt, dir);
+        if (wanted("replug")) runReplug(opt, dir);
+        if (wanted("web")) runWeb(opt, dir);
+        if (wanted("router")) runRouter(opt, dir);
+        if (opt.window && wanted("window")) runWindow(opt, dir);
     } catch (const std::exception& e) {
         std::cerr << "kivo_bench: " << e.what() << "\n";
         addNote("error", e.what());

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "SerialIO/ThreadPriority.h"
 #include "net/Access.h"
 #include "net/Net.h"
 
@@ -199,6 +200,7 @@ void RouterServer::broadcast(const std::vector<Routing::Change>& changes, const 
 }
 
 void RouterServer::workerLoop() {
+    SerialIO::preferShortTimeSlices();
     std::unique_lock<std::mutex> lock(jobsMutex_);
     for (;;) {
         jobsWake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
