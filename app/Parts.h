@@ -29,7 +29,8 @@ std::string startSimulator(std::function<void(const std::string&)> report);
 std::string webPageMissing();
 inline bool webPageBuilt() { return webPageMissing().empty(); }
 // Serves the control page of the running hub (KIVO::scam) on `port` for as long as the process
-// lives; gives the port. Throws std::runtime_error when there is no hub or the port cannot be bound.
+// lives; gives the port. The page is a module loaded now (web/WebPageLoader.cpp). Throws
+// std::runtime_error when there is no hub, the module cannot be loaded or the port cannot be bound.
 int startWebPage(int port);
 
 std::string routerFaceMissing();

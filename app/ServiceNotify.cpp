@@ -1,23 +1,15 @@
-// Notifications to the service manager. The messages go out through sd_notify where the system has
-// one; everything else here is the same on every platform.
+// Notifications to the service manager. The messages go out through libsystemd's sd_notify, loaded
+// when the process runs under the manager (NOTIFY_SOCKET set): a server started any other way maps
+// neither libsystemd nor the libraries it brings. Everything else here is the same on every platform.
 #include "app/ServiceNotify.h"
 
 #include <cstdlib>
 #include <utility>
 
-#if defined(KIVO_HAVE_SYSTEMD)
-#include <systemd/sd-daemon.h>
+#include "app/KIVO.h"
 
-bool ServiceNotify::send(const std::string& message) { return sd_notify(0, message.c_str()) > 0; }
-
-std::optional<std::chrono::microseconds> ServiceNotify::watchdogInterval() {
-    uint64_t usec = 0;
-    if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0) return std::nullopt;
-    return std::chrono::microseconds(usec);
-}
-#else
-bool ServiceNotify::send(const std::string&) { return false; }
-std::optional<std::chrono::microseconds> ServiceNotify::watchdogInterval() { return std::nullopt; }
+#if !defined(_WIN32)
+#include <dlfcn.h>
 #endif
 
 namespace ServiceNotify {
@@ -31,6 +23,61 @@ bool managed() {
     }();
     return yes;
 }
+
+// The two calls of libsystemd's in use, as <systemd/sd-daemon.h> declares them.
+struct Systemd {
+    int (*notify)(int unsetEnvironment, const char* state) = nullptr;
+    int (*watchdogEnabled)(int unsetEnvironment, uint64_t* usec) = nullptr;
+};
+
+// libsystemd, loaded on first use under the manager and never unloaded; without a manager, or when
+// it cannot be loaded (said once on the console), both calls stay empty.
+const Systemd& systemd() {
+    static const Systemd calls = [] {
+        Systemd found;
+#if !defined(_WIN32)
+        if (!managed()) return found;
+        constexpr const char* library = "libsystemd.so.0";
+        void* handle = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
+        if (handle) {
+            found.notify = reinterpret_cast<decltype(found.notify)>(::dlsym(handle, "sd_notify"));
+            found.watchdogEnabled =
+                reinterpret_cast<decltype(found.watchdogEnabled)>(::dlsym(handle, "sd_watchdog_enabled"));
+        }
+        if (!found.notify || !found.watchdogEnabled) {
+            const char* why = ::dlerror();
+            KIVO::OutLine(std::string("No notifications to the service manager: cannot load ") + library +
+                          ": " + (why ? why : "sd_notify or sd_watchdog_enabled missing"));
+            found = {};
+        }
+#endif
+        return found;
+    }();
+    return calls;
+}
+
+// Under a manager that the process can reach.
+bool reachable() { return managed() && systemd().notify != nullptr; }
+
+}  // namespace
+
+bool send(const std::string& message) {
+    const Systemd& calls = systemd();
+    return calls.notify && calls.notify(0, message.c_str()) > 0;
+}
+
+std::optional<std::chrono::microseconds> watchdogInterval() {
+    const Systemd& calls = systemd();
+    uint64_t usec = 0;
+    if (!calls.watchdogEnabled || calls.watchdogEnabled(0, &usec) <= 0 || usec == 0) return std::nullopt;
+    return std::chrono::microseconds(usec);
+}
+
+}  // namespace ServiceNotify
+
+namespace ServiceNotify {
+
+namespace {
 
 // What stands for the password.
 constexpr const char* hiddenPassword = "***";
@@ -78,15 +125,15 @@ std::string statusText(const std::string& line) {
 }
 
 void ready(const std::string& readyLine) {
-    if (managed()) send("READY=1\nSTATUS=" + statusText(readyLine));
+    if (reachable()) send("READY=1\nSTATUS=" + statusText(readyLine));
 }
 
 void stopping() {
-    if (managed()) send("STOPPING=1");
+    if (reachable()) send("STOPPING=1");
 }
 
 void status(const std::string& line) {
-    if (!managed()) return;
+    if (!reachable()) return;
     static StatusSender* sender = new StatusSender;
     std::string text = statusText(line);
     {
@@ -148,7 +195,7 @@ void Watchdog::pinger() {
 }
 
 void startWatchdog(std::function<void()> check) {
-    if (!managed()) return;
+    if (!reachable()) return;
     const auto interval = watchdogInterval();
     if (!interval) return;
     static Watchdog* watchdog = nullptr;

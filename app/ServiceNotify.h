@@ -1,7 +1,8 @@
 #pragma once
 // Tells the service manager how the server is doing: ready (with the ready line), the current status
 // line, stopping, and watchdog pings for as long as the hub answers. Without a service manager (no
-// NOTIFY_SOCKET) or on a platform without one, every call does nothing.
+// NOTIFY_SOCKET), on a platform without one, or when libsystemd cannot be loaded, every call does
+// nothing and starts no thread.
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>

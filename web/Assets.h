@@ -1,5 +1,5 @@
 #pragma once
-// The page's files, built into the program from web/page/ at build time.
+// The page's files, built into the web module from web/page/ at build time.
 #include <cstddef>
 #include <string_view>
 

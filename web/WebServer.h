@@ -1,6 +1,6 @@
 #pragma once
 // The web face's socket side: an HTTP server (cpp-httplib) on its own port that serves the page's
-// three files built into the program, the JSON API (handled by web::Api), and the push stream of
+// three files built into the module, the JSON API (handled by web::Api), and the push stream of
 // Server-Sent Events that tells every open page the whole state again whenever it changes.
 //
 // Every open push stream holds one of the server's worker threads, so the pool is sized for the

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -243,6 +244,11 @@ public:
         }
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    // The files mapped into the process (/proc/PID/maps).
+    std::string maps() const {
+        std::ifstream file("/proc/" + std::to_string(pid_) + "/maps");
+        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
     // True when one of the process's open files is `path`.
     bool hasOpen(const std::string& path) const {
