@@ -5,13 +5,11 @@
 
 #include <algorithm>
 #else
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #endif
 
 namespace SerialIO {
@@ -37,8 +35,6 @@ std::optional<int> threadPriority(int threadId) {
     return p;
 }
 
-bool preferShortTimeSlices() { return false; }
-
 #else
 
 int currentThreadId() { return static_cast<int>(syscall(SYS_gettid)); }
@@ -52,31 +48,6 @@ std::optional<int> threadPriority(int threadId) {
     const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(threadId));
     if (errno != 0) return std::nullopt;
     return -nice;
-}
-
-bool preferShortTimeSlices() {
-    // struct sched_attr of <linux/sched/types.h>, which the C library does not declare. For an
-    // ordinary thread sched_runtime is the slice it asks for (0.1 ms is the shortest allowed);
-    // kernels before 6.12 ignore it. The nice value is passed as it is, so the priority stays.
-    struct SchedAttr {
-        std::uint32_t size;
-        std::uint32_t policy;
-        std::uint64_t flags;
-        std::int32_t nice;
-        std::uint32_t priority;
-        std::uint64_t runtime;
-        std::uint64_t deadline;
-        std::uint64_t period;
-    };
-    errno = 0;
-    const int nice = getpriority(PRIO_PROCESS, 0);
-    if (errno != 0) return false;
-    SchedAttr attr{};
-    attr.size = sizeof attr;
-    attr.policy = SCHED_OTHER;
-    attr.nice = nice;
-    attr.runtime = 100'000;  // ns
-    return syscall(SYS_sched_setattr, 0, &attr, 0u) == 0;
 }
 
 #endif

@@ -14,10 +14,4 @@ bool setThreadPriority(int threadId, int priority);
 
 std::optional<int> threadPriority(int threadId);
 
-// Tells the scheduler that the calling thread does short bursts of work that someone waits for (it
-// reads a command, writes a frame and sleeps): it is given short time slices, so it runs soon after
-// waking and is seldom preempted in its burst, at the same priority as before. Linux 6.12 and later
-// (a slice hint for ordinary threads); elsewhere it does nothing. False when the hint was not taken.
-bool preferShortTimeSlices();
-
 }  // namespace SerialIO

@@ -14,7 +14,6 @@
 #include "app/Routing.h"
 #include "app/TimeOut.h"
 #include "net/Net.h"
-#include "SerialIO/ThreadPriority.h"
 
 namespace {
 // Longest reply write on any path: a client that stopped reading holds no thread for longer.
@@ -42,7 +41,6 @@ void ClientSocket::start() {
     threads_->started();
     try {
         std::thread([self = shared_from_this(), threads = threads_]() mutable {
-            SerialIO::preferShortTimeSlices();
             self->run();
             self.reset();
             threads->ended();

@@ -1,6 +1,5 @@
 #include "router/RouterServer.h"
 
-#include "SerialIO/ThreadPriority.h"
 #include "net/Access.h"
 #include "net/Net.h"
 #include "net/Socket.h"
@@ -197,7 +196,6 @@ void RouterServer::broadcast(const std::vector<Routing::Change>& changes, const 
 }
 
 void RouterServer::workerLoop() {
-    SerialIO::preferShortTimeSlices();
     std::unique_lock<std::mutex> lock(jobsMutex_);
     for (;;) {
         jobsWake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
