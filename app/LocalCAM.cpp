@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "app/ClientSocket.h"
+#include "app/CommandScope.h"
 #include "app/KIVO.h"
 #include "app/KIVO16.h"
 #include "app/LocalGUI.h"
@@ -212,6 +213,9 @@ void LocalCAM::CommandB6() {
 LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId requester) {
     if (output < 0 || output > Routing::outputs || input < 1 || input > Routing::inputs)
         return RouteResult::BadIndex;
+    // Whichever face asks (a session has its own scope already), the console and status lines of the
+    // selection are handed on after its frames: nothing wakes another thread before the write.
+    CommandScope scope;
     const int first = output == 0 ? 1 : output;
     const int last = output == 0 ? Routing::outputs : output;
     bool allWritten = true;
