@@ -73,10 +73,6 @@ std::optional<std::chrono::microseconds> watchdogInterval() {
     return std::chrono::microseconds(usec);
 }
 
-}  // namespace ServiceNotify
-
-namespace ServiceNotify {
-
 namespace {
 
 // What stands for the password.
