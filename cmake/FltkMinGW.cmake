@@ -3,9 +3,16 @@
 # Defines the imported target kivo::fltk with the libraries and the Windows system libraries they need.
 include(ExternalProject)
 
-# The tarball sits in shared/third_party beside the clone (or beside the folder of worktrees).
+# The tarball sits in shared/third_party beside the clone (or beside the folder of worktrees), or,
+# for a clone of a local working copy made elsewhere, beside that working copy.
+set(_fltk_places ${CMAKE_SOURCE_DIR}/../shared/third_party ${CMAKE_SOURCE_DIR}/../../shared/third_party)
+execute_process(COMMAND git -C ${CMAKE_SOURCE_DIR} config --get remote.origin.url
+  OUTPUT_VARIABLE _origin OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(_origin AND IS_DIRECTORY "${_origin}")
+  list(APPEND _fltk_places ${_origin}/../shared/third_party)
+endif()
 find_file(KIVO_FLTK_TARBALL fltk-1.3.8-source.tar.gz
-  PATHS ${CMAKE_SOURCE_DIR}/../shared/third_party ${CMAKE_SOURCE_DIR}/../../shared/third_party
+  PATHS ${_fltk_places}
   NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH
   DOC "FLTK 1.3.8 source tarball for the Windows build")
 set(KIVO_FLTK_SHA256 e30db0c7670ca4852d33cb5ee6690f7e975aaab4c1b6a03e2222eec7155efb13)
