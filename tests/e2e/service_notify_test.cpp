@@ -105,12 +105,15 @@ TEST(ServiceNotify, ReadyStatusWatchdogAndStopping) {
     // ping closer; never in a burst, though.
     ASSERT_TRUE(manager.waitFor("WATCHDOG=1", 6));
     std::vector<Clock::time_point> pings;
-    for (const auto& m : manager.messages())
+    for (const auto& m : manager.messages()) {
         if (m.text == "WATCHDOG=1") pings.push_back(m.at);
-    for (size_t i = 1; i < pings.size(); ++i)
+    }
+    for (size_t i = 1; i < pings.size(); ++i) {
         EXPECT_GE(pings[i] - pings[i - 1], 50ms) << "ping " << i;
-    if (pings.size() >= 3)
+    }
+    if (pings.size() >= 3) {
         EXPECT_GE((pings.back() - pings.front()) / (pings.size() - 1), 150ms);
+    }
 
     EXPECT_EQ(server->stop(SIGTERM), 0);
     EXPECT_EQ(manager.count("STOPPING=1"), 1) << server->console();
