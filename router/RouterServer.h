@@ -65,7 +65,7 @@ private:
         std::vector<Selection> selections;
     };
 
-    // Loop thread.
+    // On whichever thread serves the loop.
     void acceptClients();
     void onClientReady(Routing::ClientId id, unsigned ready);
     void readFrom(Client& client);
@@ -89,7 +89,7 @@ private:
     net::EventLoop loop_;
     int observer_ = 0;
 
-    // Loop thread only.
+    // Only on the thread that serves the loop.
     std::map<Routing::ClientId, std::unique_ptr<Client>> clients_;
     bool acceptPaused_ = false;  // out of descriptors: accepting waits for a client to leave
     bool leavingLoop_ = false;   // this round ends with a hand-over: replies wait for the next thread
