@@ -65,7 +65,7 @@ private:
         std::vector<Selection> selections;
     };
 
-    // On whichever thread serves the loop.
+    // Loop thread.
     void acceptClients();
     void onClientReady(Routing::ClientId id, unsigned ready);
     void readFrom(Client& client);
@@ -89,7 +89,7 @@ private:
     net::EventLoop loop_;
     int observer_ = 0;
 
-    // Only on the thread that serves the loop.
+    // Loop thread only.
     std::map<Routing::ClientId, std::unique_ptr<Client>> clients_;
     bool acceptPaused_ = false;  // out of descriptors: accepting waits for a client to leave
     bool leavingLoop_ = false;   // this round ends with a hand-over: replies wait for the next thread
