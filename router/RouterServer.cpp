@@ -1,7 +1,5 @@
 #include "router/RouterServer.h"
 
-#include <utility>
-
 #include "net/Access.h"
 #include "net/Net.h"
 #include "net/Socket.h"
@@ -36,10 +34,9 @@ RouterServer::~RouterServer() {
         jobs_.clear();
     }
     jobsWake_.notify_all();
+    if (worker_.joinable()) worker_.join();
     loop_.stop();
-    for (std::thread& t : threads_) {
-        if (t.joinable()) t.join();
-    }
+    if (loopThread_.joinable()) loopThread_.join();
     for (const auto& [id, client] : clients_) record_.releaseAll(id);
     clients_.clear();
     if (listener_) listener_->close();
@@ -53,7 +50,8 @@ void RouterServer::start() {
     observer_ = record_.subscribe([this](const std::vector<Routing::Change>& changes, const Routing::State& state) {
         loop_.post([this, changes, state] { broadcast(changes, state); });
     });
-    for (std::thread& t : threads_) t = std::thread([this] { serve(); });
+    worker_ = std::thread([this] { workerLoop(); });
+    loopThread_ = std::thread([this] { loop_.run(); });
 }
 
 int RouterServer::port() const { return listener_ ? listener_->port() : -1; }
@@ -131,11 +129,6 @@ void RouterServer::send(Client& client, std::string_view text) {
         return;
     }
     client.queued.append(text);
-    if (leavingLoop_) {
-        // This thread is about to put a frame on the line: the thread that serves the loop next sends it.
-        loop_.setInterest(client.fd, net::EventLoop::Readable | net::EventLoop::Writable);
-        return;
-    }
     flush(client);
 }
 
@@ -181,23 +174,13 @@ bool RouterServer::submit(Client& client, const std::vector<Selection>& selectio
     // would keep everyone else's selections waiting.
     // The bound on all clients keeps clients that ask and leave at once from growing the queue.
     if (client.pending >= options_.maxPendingRequests) return false;
-    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(jobsMutex_);
-        Job job{client.session.id(), client.peer, selections};
-        if (idle_ > 0 && jobs_.empty() && !handedOver_ && !onLine_) {
-            // The other thread is free: it takes the loop, this thread takes the line.
-            handedOver_ = std::move(job);
-            leavingLoop_ = true;
-            loop_.leave();
-        } else {
-            if (jobs_.size() >= options_.maxQueuedRequests) return false;
-            jobs_.push_back(std::move(job));
-            wake = true;
-        }
+        if (jobs_.size() >= options_.maxQueuedRequests) return false;
+        jobs_.push_back(Job{client.session.id(), client.peer, selections});
     }
     ++client.pending;
-    if (wake) jobsWake_.notify_one();
+    jobsWake_.notify_one();
     return true;
 }
 
@@ -212,47 +195,23 @@ void RouterServer::broadcast(const std::vector<Routing::Change>& changes, const 
     }
 }
 
-void RouterServer::serve() {
+void RouterServer::workerLoop() {
     std::unique_lock<std::mutex> lock(jobsMutex_);
     for (;;) {
-        // A queued selection waits while a handed-over one (asked for earlier) has not gone out yet.
-        const auto lineWork = [this] { return !jobs_.empty() && !handedOver_ && !onLine_; };
-        ++idle_;
-        jobsWake_.wait(lock, [&] { return stopping_ || !loopServed_ || lineWork(); });
-        --idle_;
+        jobsWake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
         if (stopping_) return;
-        std::optional<Job> job;
-        if (!loopServed_) {
-            // Serving the clients comes first.
-            loopServed_ = true;
-            lock.unlock();
-            loop_.run();  // until stop(), or until this thread hands the loop over for a request
-            lock.lock();
-            loopServed_ = false;
-            leavingLoop_ = false;
-            job = std::exchange(handedOver_, std::nullopt);
-            if (stopping_ || !job) continue;
-        } else {
-            job = std::move(jobs_.front());
-            jobs_.pop_front();
-        }
-        onLine_ = true;
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
         lock.unlock();
-        jobsWake_.notify_all();  // after a hand-over: the other thread takes the loop
-        putOnLine(std::move(*job));
+        {
+            const Routing::Source source("router " + job.peer);
+            for (const Selection& s : job.selections) route_(s.output, s.input);
+        }
+        loop_.post([this, id = job.id] {
+            if (const auto it = clients_.find(id); it != clients_.end() && it->second->pending > 0) --it->second->pending;
+        });
         lock.lock();
-        onLine_ = false;
     }
-}
-
-void RouterServer::putOnLine(Job job) {
-    {
-        const Routing::Source source("router " + job.peer);
-        for (const Selection& s : job.selections) route_(s.output, s.input);
-    }
-    loop_.post([this, id = job.id] {
-        if (const auto it = clients_.find(id); it != clients_.end() && it->second->pending > 0) --it->second->pending;
-    });
 }
 
 }  // namespace router
