@@ -225,8 +225,13 @@ public:
     }
     // Waits until the line has appeared at least `times` times.
     bool waitForLine(const std::string& line, int times = 1, std::chrono::milliseconds limit = 5000ms) const {
+        return waitUntil([&] { return count(line) >= times; }, limit);
+    }
+    // Polls `done` (which reads the console) until it holds or the time is up.
+    template <typename Done>
+    bool waitUntil(Done done, std::chrono::milliseconds limit = 5000ms) const {
         const auto deadline = Clock::now() + limit;
-        while (count(line) < times) {
+        while (!done()) {
             if (Clock::now() > deadline) return false;
             std::this_thread::sleep_for(10ms);
         }

@@ -124,14 +124,16 @@ class Server:
             return "\n".join(self.lines)
 
     def wait_line(self, pattern, timeout=15.0):
+        """The first match of `pattern` in the console, or None once the time is up or the server ended."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if re.search(pattern, self.console()):
-                return True
+            found = re.search(pattern, self.console())
+            if found:
+                return found
             if self.proc.poll() is not None:
-                return False
+                return None
             time.sleep(0.05)
-        return False
+        return None
 
     def stop(self):
         if self.proc.poll() is None:
@@ -270,9 +272,10 @@ def main():
         if state["inputs"][2]["label"] != "Camera 3":
             fail("the server's state does not have the new label: %r" % state["inputs"][2])
         if router_port is not None:
-            if not server.wait_line(r"Router protocol on port [0-9]+"):
+            opened = server.wait_line(r"Router protocol on port ([0-9]+)")
+            if not opened:
                 fail("the router-protocol face did not start", server)
-            router_port = int(re.search(r"Router protocol on port ([0-9]+)", server.console()).group(1))
+            router_port = int(opened.group(1))
             labels = router_labels(router_port)
             if "2 Camera 3" not in labels:
                 fail("the router-protocol face does not have the new label: %r" % labels, server)
