@@ -53,8 +53,8 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
         if (name == "--http-port") {
             auto v = value();
             const auto port = v ? ClientSocket::parseDecimal(*v) : std::nullopt;
-            if (!port || *port < 1 || *port > 65535)
-                return fail("option --http-port needs a port number from 1 to 65535");
+            if (!port || *port < 0 || *port > 65535)
+                return fail("option --http-port needs a port number (0 to 65535)");
             cl.httpPort = *port;
             continue;
         }
@@ -140,7 +140,8 @@ std::string CommandLine::usage(const std::string& program) {
            "  --password-file FILE  the client password is the first line of FILE\n"
            "                  (else $KIVONET_PASSWORD, else the built-in default)\n"
            "  --require-password  carry out no command before the client's accepted PWD line\n"
-           "  --http-port PORT  serve the web control page on PORT (off unless given)\n"
+           "  --http-port PORT  serve the web control page on PORT (off unless given;\n"
+           "                  0: any free port, shown on the console)\n"
            "  --help          show this help and exit\n"
            "  --version       show the version and exit\n"
            "\n"

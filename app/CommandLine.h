@@ -23,7 +23,7 @@ struct CommandLine {
     std::string allow;          // --allow CIDR[,CIDR...]: only these clients are served; empty: all
     std::string passwordFile;   // --password-file FILE: the password is the file's first line
     bool requirePassword = false;  // --require-password: no command before an accepted password
-    int httpPort = 0;         // --http-port PORT: serve the web control page; 0: no web page
+    int httpPort = -1;        // --http-port PORT: serve the web control page (0: any free port); -1: off
 
     // Parses the arguments after the program name. Options take their value as the next argument
     // or after '=' (--config=PATH).

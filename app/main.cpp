@@ -83,7 +83,7 @@ void awaitStopRequest() {
 // After start-up: serves the web control page when --http-port asked for it. A port that cannot
 // be bound leaves the rest of the server running, with a console line saying so.
 void startWebPage(int port) {
-    if (port == 0) return;
+    if (port < 0) return;
     if (!parts::webPageBuilt()) {
         KIVO::OutLine("This build has no web page: --http-port is ignored");
         return;

@@ -57,10 +57,11 @@ TEST(CommandLineParse, RouterPort) {
 }
 
 TEST(CommandLineParse, HttpPort) {
-    EXPECT_EQ(CommandLine::parse({}).httpPort, 0);
+    EXPECT_EQ(CommandLine::parse({}).httpPort, -1);
     EXPECT_EQ(CommandLine::parse({"--http-port", "8080"}).httpPort, 8080);
     EXPECT_EQ(CommandLine::parse({"--http-port=65535"}).httpPort, 65535);
-    for (const char* bad : {"0", "65536", "-1", "80x", "", " 80"})
+    EXPECT_EQ(CommandLine::parse({"--http-port", "0"}).httpPort, 0);
+    for (const char* bad : {"65536", "-1", "80x", "", " 80"})
         EXPECT_EQ(CommandLine::parse({"--http-port", bad}).action, A::Error) << bad;
     EXPECT_EQ(CommandLine::parse({"--http-port"}).action, A::Error);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "tests/app/support/TestClient.h"
@@ -36,9 +37,18 @@ std::unique_ptr<Server> serve(const TempDir& dir, const Pty& pty, int& port,
     return nullptr;
 }
 
-// A TCP port free now (tests running side by side seldom pick the same one).
-int freePort() {
-    return net::Listener::open(0, "127.0.0.1")->port();
+// The port a face started with port 0 names on the console ("Web page on port N"); -1 when it
+// does not say within the time.
+int portNamed(const Server& server, const std::string& face) {
+    const std::string said = face + " on port ";
+    int port = -1;
+    const bool named = server.waitUntil([&] {
+        const std::string console = server.console();
+        const std::size_t at = console.find(said);
+        if (at != std::string::npos) port = std::atoi(console.c_str() + at + said.size());
+        return port > 0;
+    });
+    return named ? port : -1;
 }
 
 // Logs in on the web page (optionally from another loopback address); the HTTP status, or -1 when
@@ -81,12 +91,12 @@ TEST(Security, PasswordFromFileOrEnvironmentIsNeverOnTheConsole) {
                           Case{{}, {"KIVONET_PASSWORD=eNv-Secret"}, "eNv-Secret"}}) {
         Pty pty;
         int port = 0;
-        const int httpPort = freePort();
         std::vector<std::string> args = c.args;
-        args.insert(args.end(), {"--http-port", std::to_string(httpPort)});
+        args.insert(args.end(), {"--http-port", "0"});
         auto server = serve(dir, pty, port, args, c.env);
         ASSERT_TRUE(server);
-        ASSERT_TRUE(server->waitForLine("Web page on port " + std::to_string(httpPort))) << server->console();
+        const int httpPort = portNamed(*server, "Web page");
+        ASSERT_GT(httpPort, 0) << server->console();
         EXPECT_EQ(webLogin(httpPort, "JVK"), 401);
         EXPECT_EQ(webLogin(httpPort, c.password), 204);
         EXPECT_EQ(tryPassword(port, "JVK"), "Password/Connection Rejected!");
@@ -164,14 +174,12 @@ TEST(Security, AllowListAndListenAddress) {
     TempDir dir;
     Pty pty;
     int port = 0;
-    int httpPort = freePort();
-    int routerPort = freePort();
-    auto server = serve(dir, pty, port, {"--allow", "127.0.0.2/32", "--http-port", std::to_string(httpPort),
-                                         "--router-port", std::to_string(routerPort)});
+    auto server = serve(dir, pty, port, {"--allow", "127.0.0.2/32", "--http-port", "0", "--router-port", "0"});
     ASSERT_TRUE(server);
-    ASSERT_TRUE(server->waitForLine("Web page on port " + std::to_string(httpPort))) << server->console();
-    ASSERT_TRUE(server->waitForLine("Router protocol on port " + std::to_string(routerPort)))
-        << server->console();
+    int httpPort = portNamed(*server, "Web page");
+    int routerPort = portNamed(*server, "Router protocol");
+    ASSERT_GT(httpPort, 0) << server->console();
+    ASSERT_GT(routerPort, 0) << server->console();
     // Each face closes a client from 127.0.0.1 before a byte and serves one from 127.0.0.2.
     for (const int facePort : {port, httpPort, routerPort}) {
         TestClient refused(facePort, "127.0.0.1");
@@ -187,14 +195,12 @@ TEST(Security, AllowListAndListenAddress) {
     EXPECT_EQ(webLogin(httpPort, "JVK", "127.0.0.2"), 204);
     server.reset();
 
-    httpPort = freePort();
-    routerPort = freePort();
-    server = serve(dir, pty, port, {"--listen", "127.0.0.1", "--http-port", std::to_string(httpPort),
-                                    "--router-port", std::to_string(routerPort)});
+    server = serve(dir, pty, port, {"--listen", "127.0.0.1", "--http-port", "0", "--router-port", "0"});
     ASSERT_TRUE(server);
-    ASSERT_TRUE(server->waitForLine("Web page on port " + std::to_string(httpPort))) << server->console();
-    ASSERT_TRUE(server->waitForLine("Router protocol on port " + std::to_string(routerPort)))
-        << server->console();
+    httpPort = portNamed(*server, "Web page");
+    routerPort = portNamed(*server, "Router protocol");
+    ASSERT_GT(httpPort, 0) << server->console();
+    ASSERT_GT(routerPort, 0) << server->console();
     for (const int facePort : {port, httpPort, routerPort}) {
         EXPECT_THROW(net::Connection::connect("127.0.0.2", facePort), net::NetError) << facePort;
         if (nettest::hasIpv6Loopback()) {

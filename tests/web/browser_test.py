@@ -43,12 +43,6 @@ def fail(message, server=None):
     sys.exit(1)
 
 
-def free_tcp_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def free_line_port():
     """A port the configuration record can name (3001 plus a signed byte) that is free now."""
     start = os.getpid() % 256
@@ -200,17 +194,19 @@ def main():
     os.makedirs(workdir, exist_ok=True)
     run = tempfile.mkdtemp(prefix="kivonet-web-", dir=workdir)
     line = Line()
-    line_port, http_port = free_line_port(), free_tcp_port()
+    line_port = free_line_port()
     # The router-protocol face, where this build has one: a rename must show there too.
     has_router = "--router-port" in subprocess.run([binary, "--help"], capture_output=True,
                                                    text=True).stdout
     # Port 0: the server takes a free one and names it, so no other test can take it in between.
     router_port = 0 if has_router else None
-    server = Server(binary, run, line, line_port, http_port, router_port)
+    server = Server(binary, run, line, line_port, 0, router_port)
     driver = None
     try:
-        if not server.wait_line(r"Web page on port %d" % http_port):
+        opened = server.wait_line(r"Web page on port ([0-9]+)")
+        if not opened:
             fail("the server did not start its web page", server)
+        http_port = int(opened.group(1))
         if not server.wait_line(r"Server Socket Opened OK at Port %d" % line_port):
             fail("the server did not open its line-protocol port", server)
         driver = browser(os.path.join(run, "profile"))
