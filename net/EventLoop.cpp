@@ -67,8 +67,12 @@ void EventLoop::wake() {
 }
 
 void EventLoop::drainWake() {
-    woken_ = false;
+    // Drained first, then the flag cleared: a poster that finds the flag still set has its task
+    // queued already and this round's runTasks() runs it; one that comes after the flag is cleared
+    // writes a byte of its own. Cleared first, a byte written in between would be drained here with
+    // the flag left set, and no later post would wake the loop again.
     sys::drainWake(wakeRead_);
+    woken_ = false;
 }
 
 void EventLoop::runTasks() {
