@@ -227,6 +227,19 @@ public:
     bool waitForLine(const std::string& line, int times = 1, std::chrono::milliseconds limit = 5000ms) const {
         return waitUntil([&] { return count(line) >= times; }, limit);
     }
+    // The port a face started with port 0 names on the console ("Web page on port N"); -1 when it
+    // does not say within the time.
+    int portNamed(const std::string& face) const {
+        const std::string said = face + " on port ";
+        int port = -1;
+        const bool named = waitUntil([&] {
+            const std::string text = console();
+            const std::size_t at = text.find(said);
+            if (at != std::string::npos) port = std::atoi(text.c_str() + at + said.size());
+            return port > 0;
+        });
+        return named ? port : -1;
+    }
     // Polls `done` (which reads the console) until it holds or the time is up.
     template <typename Done>
     bool waitUntil(Done done, std::chrono::milliseconds limit = 5000ms) const {

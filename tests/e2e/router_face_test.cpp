@@ -4,7 +4,6 @@
 // others, and a client's locks go with it.
 #include <sys/socket.h>
 
-#include <regex>
 
 #include "tests/app/support/TestClient.h"
 #include "tests/e2e/badinput_support.h"
@@ -66,12 +65,7 @@ private:
 
 // Waits until `times` console lines contain `part`.
 bool waitForPart(const Server& server, const std::string& part, int times, std::chrono::milliseconds limit = 5000ms) {
-    const auto deadline = Clock::now() + limit;
-    while (server.count(part, false) < times) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return server.waitUntil([&] { return server.count(part, false) >= times; }, limit);
 }
 
 std::vector<uint8_t> frame(int output, int input) {
@@ -86,14 +80,8 @@ TEST(RouterFace, RouterAndLineClientsShareTheSelector) {
     Server server({"--headless", "--config", dir.config(port), "--device", line.path(), "--router-port", "0",
                    "--state-file", dir.path() + "/kivonet.state"});
     ASSERT_TRUE(server.waitForLine("Server Socket Opened OK at Port " + std::to_string(port))) << server.console();
-    std::smatch found;
-    const auto deadline = Clock::now() + 5s;
-    std::string console;
-    const std::regex opened("Router protocol on port ([0-9]+)");
-    while (!std::regex_search(console = server.console(), found, opened) && Clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_FALSE(found.empty()) << console;
-    const int routerPort = std::stoi(found[1]);
+    const int routerPort = server.portNamed("Router protocol");
+    ASSERT_GT(routerPort, 0) << server.console();
     ASSERT_EQ(line.waitBytes(6), frames(1)) << server.console();  // start-up: input 1 on both outputs
 
     RouterClient a(routerPort);

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 
 #include "tests/app/support/TestClient.h"
@@ -35,20 +34,6 @@ std::unique_ptr<Server> serve(const TempDir& dir, const Pty& pty, int& port,
             return server;
     }
     return nullptr;
-}
-
-// The port a face started with port 0 names on the console ("Web page on port N"); -1 when it
-// does not say within the time.
-int portNamed(const Server& server, const std::string& face) {
-    const std::string said = face + " on port ";
-    int port = -1;
-    const bool named = server.waitUntil([&] {
-        const std::string console = server.console();
-        const std::size_t at = console.find(said);
-        if (at != std::string::npos) port = std::atoi(console.c_str() + at + said.size());
-        return port > 0;
-    });
-    return named ? port : -1;
 }
 
 // Logs in on the web page (optionally from another loopback address); the HTTP status, or -1 when
@@ -95,7 +80,7 @@ TEST(Security, PasswordFromFileOrEnvironmentIsNeverOnTheConsole) {
         args.insert(args.end(), {"--http-port", "0"});
         auto server = serve(dir, pty, port, args, c.env);
         ASSERT_TRUE(server);
-        const int httpPort = portNamed(*server, "Web page");
+        const int httpPort = server->portNamed("Web page");
         ASSERT_GT(httpPort, 0) << server->console();
         EXPECT_EQ(webLogin(httpPort, "JVK"), 401);
         EXPECT_EQ(webLogin(httpPort, c.password), 204);
@@ -176,8 +161,8 @@ TEST(Security, AllowListAndListenAddress) {
     int port = 0;
     auto server = serve(dir, pty, port, {"--allow", "127.0.0.2/32", "--http-port", "0", "--router-port", "0"});
     ASSERT_TRUE(server);
-    int httpPort = portNamed(*server, "Web page");
-    int routerPort = portNamed(*server, "Router protocol");
+    int httpPort = server->portNamed("Web page");
+    int routerPort = server->portNamed("Router protocol");
     ASSERT_GT(httpPort, 0) << server->console();
     ASSERT_GT(routerPort, 0) << server->console();
     // Each face closes a client from 127.0.0.1 before a byte and serves one from 127.0.0.2.
@@ -197,8 +182,8 @@ TEST(Security, AllowListAndListenAddress) {
 
     server = serve(dir, pty, port, {"--listen", "127.0.0.1", "--http-port", "0", "--router-port", "0"});
     ASSERT_TRUE(server);
-    httpPort = portNamed(*server, "Web page");
-    routerPort = portNamed(*server, "Router protocol");
+    httpPort = server->portNamed("Web page");
+    routerPort = server->portNamed("Router protocol");
     ASSERT_GT(httpPort, 0) << server->console();
     ASSERT_GT(routerPort, 0) << server->console();
     for (const int facePort : {port, httpPort, routerPort}) {

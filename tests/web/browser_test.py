@@ -94,7 +94,7 @@ class Line:
 
 
 class Server:
-    def __init__(self, binary, workdir, line, line_port, http_port, router_port=None):
+    def __init__(self, binary, workdir, line, line_port, router):
         config = os.path.join(workdir, "cfg.bin")
         with open(config, "wb") as f:
             # Serial port COM1 (the device is given on the command line), the line-protocol port,
@@ -104,7 +104,7 @@ class Server:
         self.lock = threading.Lock()
         self.proc = subprocess.Popen(
             [binary, "--headless", "--config", config, "--device", line.path,
-             "--http-port", str(http_port)] + (["--router-port", str(router_port)] if router_port is not None else []),
+             "--http-port", "0"] + (["--router-port", "0"] if router else []),
             cwd=workdir, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -198,9 +198,9 @@ def main():
     # The router-protocol face, where this build has one: a rename must show there too.
     has_router = "--router-port" in subprocess.run([binary, "--help"], capture_output=True,
                                                    text=True).stdout
-    # Port 0: the server takes a free one and names it, so no other test can take it in between.
-    router_port = 0 if has_router else None
-    server = Server(binary, run, line, line_port, 0, router_port)
+    # Port 0 for the web page and the router face: the server takes a free one and names it, so no
+    # other test can take it in between.
+    server = Server(binary, run, line, line_port, has_router)
     driver = None
     try:
         opened = server.wait_line(r"Web page on port ([0-9]+)")
@@ -267,7 +267,7 @@ def main():
         state = json.load(urllib.request.urlopen(request, timeout=10))
         if state["inputs"][2]["label"] != "Camera 3":
             fail("the server's state does not have the new label: %r" % state["inputs"][2])
-        if router_port is not None:
+        if has_router:
             opened = server.wait_line(r"Router protocol on port ([0-9]+)")
             if not opened:
                 fail("the router-protocol face did not start", server)
