@@ -1,7 +1,9 @@
 #include "app/LocalCAM.h"
 
 #include <chrono>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "app/ClientSocket.h"
 #include "app/CommandScope.h"
@@ -62,6 +64,12 @@ Device* theDriver() {
 }
 // Set by the port's onWritten on the thread that writes: the record has been told of the command.
 thread_local bool notedEarly = false;
+// Route's beforeWait for the selection this thread is making, called at most once.
+thread_local const std::function<void()>* beforeWait = nullptr;
+
+void noticeWait() {
+    if (const auto* notice = std::exchange(beforeWait, nullptr)) (*notice)();
+}
 
 }  // namespace
 
@@ -73,6 +81,7 @@ LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int 
     sop->onWritten = [this](const std::vector<uint8_t>& written) {
         notedEarly = true;
         routing_->noteWritten(written);
+        noticeWait();  // the pacing pause comes next
     };
     NoCOM = SerOutPort::NoCOM.load();
     watch_ = std::make_unique<SerialWatch>(*sop, portWanted_ && NoCOM == 0, [this] { return restoreRouting(); });
@@ -210,7 +219,8 @@ void LocalCAM::CommandB6() {
     }
 }
 
-LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId requester) {
+LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId requester,
+                                      const std::function<void()>& beforeWait_) {
     if (output < 0 || output > Routing::outputs || input < 1 || input > Routing::inputs)
         return RouteResult::BadIndex;
     // Whichever face asks (a session has its own scope already), the console and status lines of the
@@ -219,8 +229,17 @@ LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId r
     const int first = output == 0 ? 1 : output;
     const int last = output == 0 ? Routing::outputs : output;
     bool allWritten = true;
+    struct Notice {
+        explicit Notice(const std::function<void()>& fn) : saved(std::exchange(beforeWait, fn ? &fn : nullptr)) {}
+        ~Notice() { beforeWait = saved; }
+        const std::function<void()>* saved;
+    } notice(beforeWait_);
     {
-        std::lock_guard<std::recursive_mutex> lock(critsect);
+        std::unique_lock<std::recursive_mutex> lock(critsect, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            noticeWait();  // another selection holds the line
+            lock.lock();
+        }
         // Checked under critsect, so no other selection slips in between the check and the frames.
         for (int o = first; o <= last; ++o)
             if (requester != lockChecked && routing_->lockedByOther(o, requester)) return RouteResult::Locked;

@@ -78,9 +78,14 @@ public:
     // output asked for. The status line reports the outcome as for any selection.
     // lockChecked: the face checked the locks when it accepted the request (the router protocol
     // answers ACK then), so a lock taken since does not hold the selection back.
+    // beforeWait, when given, is called once on the calling thread the first time the call would
+    // make it wait: for the line while another selection holds it, or in the pause after a frame
+    // (that is, after the first frame is on the line). A face whose thread has other work hands it
+    // on from there without waking anyone before the frame.
     enum class RouteResult { Ok, BadIndex, Locked, LineDown, WriteFailed };
     static constexpr Routing::ClientId lockChecked = ~Routing::ClientId{0};
-    RouteResult Route(int output, int input, Routing::ClientId requester = 0);
+    RouteResult Route(int output, int input, Routing::ClientId requester = 0,
+                      const std::function<void()>& beforeWait = {});
 
     // The routing record: every frame written successfully through CommandB0 is recorded here.
     Routing& routing() const { return *routing_; }

@@ -2,6 +2,10 @@
 // and the hub's own selections for faces that name an output.
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "app/Routing.h"
 #include "tests/app/support/HubFixture.h"
@@ -153,6 +157,43 @@ TEST_F(HubRouteTest, RouteWritesFramesAndRecordsOnlyWhatWasWritten) {
     EXPECT_EQ(hub->Route(1, 6), LocalCAM::RouteResult::WriteFailed);
     EXPECT_EQ(hub->routing().route(1), 9) << "a failed write must not change the record";
     EXPECT_EQ(hub->gui().statusText(), "COM port not communicating.");
+}
+
+// A face whose thread has other work learns when a selection is about to make it wait: after its
+// first frame is on the line, or before it waits for a line another selection holds; never when
+// nothing is written.
+TEST_F(HubRouteTest, BeforeWaitFollowsTheFirstFrameOrPrecedesWaitingForTheLine) {
+    makeHub();
+    port->clear();
+    std::vector<std::size_t> framesWhenTold;
+    std::mutex toldMutex;
+    const std::function<void()> tell = [&] {
+        std::lock_guard<std::mutex> lock(toldMutex);
+        framesWhenTold.push_back(port->frames().size());
+    };
+    auto told = [&] {
+        std::lock_guard<std::mutex> lock(toldMutex);
+        return framesWhenTold;
+    };
+    EXPECT_EQ(hub->Route(0, 5, 0, tell), LocalCAM::RouteResult::Ok);
+    EXPECT_EQ(told(), std::vector<std::size_t>{1});
+
+    framesWhenTold.clear();
+    port->clear();
+    std::unique_lock<std::recursive_mutex> held(LocalCAM::critsect);
+    std::thread other([&] { hub->Route(1, 6, 0, tell); });
+    EXPECT_TRUE(waitFor([&] { return !told().empty(); }));
+    EXPECT_EQ(told(), std::vector<std::size_t>{0}) << "told before the busy line is free";
+    held.unlock();
+    other.join();
+    EXPECT_EQ(port->frames(), (std::vector<Frame>{{0xFE, 0x01, 0x06}}));
+    EXPECT_EQ(told().size(), 1u);
+
+    framesWhenTold.clear();
+    EXPECT_EQ(hub->Route(3, 1, 0, tell), LocalCAM::RouteResult::BadIndex);
+    port->failWrites = true;
+    EXPECT_EQ(hub->Route(2, 7, 0, tell), LocalCAM::RouteResult::WriteFailed);
+    EXPECT_TRUE(told().empty());
 }
 
 }  // namespace

@@ -16,9 +16,14 @@ public:
     RecordingSerOutPort() : SerOutPort(NoPort{}) {}
 
     std::vector<uint8_t> SendSerial(const std::vector<uint8_t>& cmd) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        frames_.push_back(cmd);
-        lastFailed_ = failWrites || (failNext > 0 && failNext-- > 0);
+        bool failed;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            frames_.push_back(cmd);
+            failed = lastFailed_ = failWrites || (failNext > 0 && failNext-- > 0);
+        }
+        // As the real port: written bytes are reported before the (here skipped) pacing pause.
+        if (!failed && onWritten) onWritten(cmd);
         return std::vector<uint8_t>(64, 0);
     }
     int GetSerError() override { return lastFailed_ ? 1 : 0; }
