@@ -60,6 +60,8 @@ void EventLoop::stop() {
     wake();
 }
 
+void EventLoop::leave() { leaving_ = true; }
+
 void EventLoop::wake() {
     // One byte in the wake pair is enough to wake the loop; the flag keeps a busy poster from filling it.
     if (woken_.exchange(true)) return;
@@ -86,8 +88,9 @@ void EventLoop::runTasks() {
 
 void EventLoop::run() {
     thread_ = std::this_thread::get_id();
+    leaving_ = false;
     std::array<sys::ReadySet::Ready, 64> ready;
-    while (!stopping_) {
+    while (!stopping_ && !leaving_) {
         const std::size_t count = ready_->wait(ready.data(), ready.size(), -1);
         if (count == 0) continue;  // interrupted
         for (std::size_t i = 0; i < count; ++i) {

@@ -50,9 +50,12 @@ public:
     // Tasks still queued when the loop is destroyed are dropped.
     void post(Task task);
 
-    // Serves until stop(); the calling thread becomes the loop's thread.
+    // Serves until stop() or leave(); the calling thread becomes the loop's thread.
     void run();
     void stop();
+    // Called on the loop's thread: run() returns after the current round, its sockets and tasks kept,
+    // so that another thread may serve the loop next (the caller orders the two threads).
+    void leave();
 
     bool onLoopThread() const { return std::this_thread::get_id() == thread_.load(); }
 
@@ -72,6 +75,7 @@ private:
     SocketHandle wakeWrite_;
     std::atomic<bool> woken_{false};
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> leaving_{false};
     std::atomic<std::thread::id> thread_{};
 
     std::map<SocketHandle, Entry> entries_;  // loop thread only

@@ -1,4 +1,5 @@
 // The router-protocol face as a part of the program (see app/Parts.h).
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -24,7 +25,9 @@ int startRouterFace(int port) {
         hub->routing(),
         // The lock was checked when the request was accepted: a lock taken since does not hold back
         // a selection its client got ACK for.
-        [hub](int output, int input) { hub->Route(output, input, LocalCAM::lockChecked); },
+        [hub](int output, int input, const std::function<void()>& beforeWait) {
+            hub->Route(output, input, LocalCAM::lockChecked, beforeWait);
+        },
         &KIVO::OutLine, options);
     try {
         created->start();

@@ -1,5 +1,7 @@
 #include "router/RouterServer.h"
 
+#include <utility>
+
 #include "net/Access.h"
 #include "net/Net.h"
 #include "net/Socket.h"
@@ -34,9 +36,10 @@ RouterServer::~RouterServer() {
         jobs_.clear();
     }
     jobsWake_.notify_all();
-    if (worker_.joinable()) worker_.join();
     loop_.stop();
-    if (loopThread_.joinable()) loopThread_.join();
+    for (std::thread& t : threads_) {
+        if (t.joinable()) t.join();
+    }
     for (const auto& [id, client] : clients_) record_.releaseAll(id);
     clients_.clear();
     if (listener_) listener_->close();
@@ -50,8 +53,7 @@ void RouterServer::start() {
     observer_ = record_.subscribe([this](const std::vector<Routing::Change>& changes, const Routing::State& state) {
         loop_.post([this, changes, state] { broadcast(changes, state); });
     });
-    worker_ = std::thread([this] { workerLoop(); });
-    loopThread_ = std::thread([this] { loop_.run(); });
+    for (std::thread& t : threads_) t = std::thread([this] { serve(); });
 }
 
 int RouterServer::port() const { return listener_ ? listener_->port() : -1; }
@@ -129,6 +131,12 @@ void RouterServer::send(Client& client, std::string_view text) {
         return;
     }
     client.queued.append(text);
+    if (leavingLoop_) {
+        // This thread is about to put a frame on the line: the thread that serves the loop next sends
+        // it, before it waits for the sockets.
+        unflushed_.push_back(client.session.id());
+        return;
+    }
     flush(client);
 }
 
@@ -156,6 +164,11 @@ void RouterServer::flush(Client& client) {
     loop_.setInterest(client.fd, net::EventLoop::Readable | (client.queued.empty() ? 0 : net::EventLoop::Writable));
 }
 
+void RouterServer::flushHeldBack() {
+    for (const Routing::ClientId id : std::exchange(unflushed_, {}))
+        if (const auto it = clients_.find(id); it != clients_.end()) flush(*it->second);
+}
+
 void RouterServer::disconnect(Routing::ClientId id, const std::string& why) {
     const auto it = clients_.find(id);
     if (it == clients_.end()) return;
@@ -174,13 +187,23 @@ bool RouterServer::submit(Client& client, const std::vector<Selection>& selectio
     // would keep everyone else's selections waiting.
     // The bound on all clients keeps clients that ask and leave at once from growing the queue.
     if (client.pending >= options_.maxPendingRequests) return false;
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(jobsMutex_);
-        if (jobs_.size() >= options_.maxQueuedRequests) return false;
-        jobs_.push_back(Job{client.session.id(), client.peer, selections});
+        Job job{client.session.id(), client.peer, selections};
+        if (idle_ > 0 && jobs_.empty() && !handedOver_ && !onLine_) {
+            // The other thread is free: it takes the loop, this thread takes the line.
+            handedOver_ = std::move(job);
+            leavingLoop_ = true;
+            loop_.leave();
+        } else {
+            if (jobs_.size() >= options_.maxQueuedRequests) return false;
+            jobs_.push_back(std::move(job));
+            wake = true;
+        }
     }
     ++client.pending;
-    jobsWake_.notify_one();
+    if (wake) jobsWake_.notify_one();
     return true;
 }
 
@@ -195,23 +218,58 @@ void RouterServer::broadcast(const std::vector<Routing::Change>& changes, const 
     }
 }
 
-void RouterServer::workerLoop() {
+void RouterServer::serve() {
     std::unique_lock<std::mutex> lock(jobsMutex_);
     for (;;) {
-        jobsWake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        // A queued selection waits while a handed-over one (asked for earlier) has not gone out yet.
+        const auto lineWork = [this] { return !jobs_.empty() && !handedOver_ && !onLine_; };
+        ++idle_;
+        jobsWake_.wait(lock, [&] { return stopping_ || !loopServed_ || lineWork(); });
+        --idle_;
         if (stopping_) return;
-        Job job = std::move(jobs_.front());
-        jobs_.pop_front();
-        lock.unlock();
-        {
-            const Routing::Source source("router " + job.peer);
-            for (const Selection& s : job.selections) route_(s.output, s.input);
+        std::optional<Job> job;
+        if (!loopServed_) {
+            // Serving the clients comes first.
+            loopServed_ = true;
+            lock.unlock();
+            flushHeldBack();
+            loop_.run();  // until stop(), or until this thread hands the loop over for a request
+            lock.lock();
+            loopServed_ = false;
+            leavingLoop_ = false;
+            job = std::exchange(handedOver_, std::nullopt);
+            if (stopping_ || !job) continue;
+        } else {
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
         }
-        loop_.post([this, id = job.id] {
-            if (const auto it = clients_.find(id); it != clients_.end() && it->second->pending > 0) --it->second->pending;
-        });
+        onLine_ = true;
+        const bool handingOver = !loopServed_;
+        lock.unlock();
+        putOnLine(std::move(*job), handingOver);
         lock.lock();
+        onLine_ = false;
+        // Queued selections may have waited for this one; the other thread may be idle.
+        jobsWake_.notify_all();
     }
+}
+
+void RouterServer::putOnLine(Job job, bool handingOver) {
+    // After a hand-over the other thread takes the loop once this thread's first frame is on the
+    // line (or once the line turns out to be busy): waking it earlier would let it take the core
+    // that is about to write the frame. A selection that never reaches the line wakes nobody; this
+    // thread then serves the loop again itself.
+    bool woken = !handingOver;
+    const std::function<void()> wakeOther = [&] {
+        if (!std::exchange(woken, true)) jobsWake_.notify_all();
+    };
+    {
+        const Routing::Source source("router " + job.peer);
+        for (const Selection& s : job.selections) route_(s.output, s.input, wakeOther);
+    }
+    loop_.post([this, id = job.id] {
+        if (const auto it = clients_.find(id); it != clients_.end() && it->second->pending > 0) --it->second->pending;
+    });
 }
 
 }  // namespace router

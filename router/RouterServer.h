@@ -1,7 +1,13 @@
 #pragma once
-// The router-protocol face on a TCP port: any number of clients served by one event-loop thread, the
-// selections they ask for put on the line by one worker thread (the hub paces each frame, which must
-// never hold up the loop), and every change of the routing record sent to every client.
+// The router-protocol face on a TCP port: any number of clients served by one event loop, the
+// selections they ask for put on the line off the loop (the hub paces each frame, which must never
+// hold up the clients), and every change of the routing record sent to every client.
+//
+// Two threads share the work, leader and follower: one serves the loop; when a client asks for a
+// selection and the other thread is free, the serving thread hands the loop over and puts the frames
+// on the line itself, waking the other thread only once the first frame is written, so a request
+// reaches the line without waiting for another thread to wake up.
+// When the other thread is busy with the line, the request waits in a queue that it takes next.
 //
 // A client that does not read is dropped once its unsent output passes a bound; a client's locks are
 // released when it goes. Connects, disconnects and drops are console lines with the peer's address.
@@ -12,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,9 +36,11 @@ namespace router {
 class RouterServer {
 public:
     // Puts one selection on the line (1-based output and input); blocks while the frame is paced.
-    // Called on the worker thread only. Locks were checked when the request was accepted: a lock
-    // taken since then does not hold back a selection the client already got ACK for.
-    using Route = std::function<void(int output, int input)>;
+    // Called by one thread at a time, never while it serves the loop. Locks were checked when the
+    // request was accepted: a lock taken since then does not hold back a selection the client already
+    // got ACK for. beforeWait is to be called once the call is about to wait: after the first frame
+    // is written, or before waiting for a line that another selection holds (LocalCAM::Route).
+    using Route = std::function<void(int output, int input, const std::function<void()>& beforeWait)>;
     using Console = std::function<void(const std::string&)>;
 
     struct Options {
@@ -59,17 +68,20 @@ private:
         std::vector<Selection> selections;
     };
 
-    // Loop thread.
+    // On whichever thread serves the loop.
     void acceptClients();
     void onClientReady(Routing::ClientId id, unsigned ready);
     void readFrom(Client& client);
     void send(Client& client, std::string_view text);
     void flush(Client& client);
+    void flushHeldBack();
     void disconnect(Routing::ClientId id, const std::string& why);
     bool submit(Client& client, const std::vector<Selection>& selections);
     void broadcast(const std::vector<Routing::Change>& changes, const Routing::State& state);
 
-    void workerLoop();
+    // Both threads: serve the loop or put queued selections on the line, whichever is needed.
+    void serve();
+    void putOnLine(Job job, bool handingOver);
 
     Routing& record_;
     const Route route_;
@@ -79,18 +91,24 @@ private:
     std::unique_ptr<net::Listener> listener_;
     net::SocketHandle listenFd_{};
     net::EventLoop loop_;
-    std::thread loopThread_;
     int observer_ = 0;
 
-    // Loop thread only.
+    // Only on the thread that serves the loop.
     std::map<Routing::ClientId, std::unique_ptr<Client>> clients_;
     bool acceptPaused_ = false;  // out of descriptors: accepting waits for a client to leave
+    bool leavingLoop_ = false;   // this round ends with a hand-over: replies wait for the next thread
+    std::vector<Routing::ClientId> unflushed_;  // clients whose replies wait so
 
+    // Guarded by jobsMutex_: the queue and who does what.
     std::mutex jobsMutex_;
     std::condition_variable jobsWake_;
     std::deque<Job> jobs_;
     bool stopping_ = false;
-    std::thread worker_;
+    bool loopServed_ = false;  // a thread serves the loop
+    int idle_ = 0;             // threads waiting for work
+    bool onLine_ = false;      // a thread is putting selections on the line
+    std::optional<Job> handedOver_;  // the serving thread's own selection, put on the line once it has left the loop
+    std::thread threads_[2];
 };
 
 }  // namespace router

@@ -111,6 +111,17 @@ TEST(RouterFace, RouterAndLineClientsShareTheSelector) {
         EXPECT_TRUE(c->waitFor("1 2\n")) << c->unread();
     }
 
+    // Selections asked for while the line still paces an earlier one go out in the order asked.
+    a.send("VIDEO OUTPUT ROUTING:\n0 1\n\n");
+    EXPECT_TRUE(a.waitFor("ACK\n\n")) << a.unread();
+    b->send("VIDEO OUTPUT ROUTING:\n1 3\n\n");
+    EXPECT_TRUE(b->waitFor("ACK\n\n")) << b->unread();
+    a.send("VIDEO OUTPUT ROUTING:\n1 4\n\n");
+    EXPECT_TRUE(a.waitFor("ACK\n\n")) << a.unread();
+    EXPECT_EQ(line.waitBytes(24), frames(1) + frame(2, 7) + frames(3) + frame(1, 2) + frame(2, 4) + frame(2, 5))
+        << server.console();
+    EXPECT_TRUE(b->waitFor("VIDEO OUTPUT ROUTING:\n1 4\n\n")) << b->unread();
+
     // B's lock holds A off output 0: NAK, and nothing goes on the line.
     b->send("VIDEO OUTPUT LOCKS:\n0 O\n\n");
     EXPECT_TRUE(b->waitFor("ACK\n\nVIDEO OUTPUT LOCKS:\n0 O\n\n")) << b->unread();
@@ -134,14 +145,15 @@ TEST(RouterFace, RouterAndLineClientsShareTheSelector) {
         EXPECT_TRUE(b->waitFor("ACK\n\nVIDEO OUTPUT ROUTING:\n0 11\n\n")) << b->unread();
         EXPECT_TRUE(a.waitFor("VIDEO OUTPUT ROUTING:\n0 11\n\n")) << a.unread();
     }
-    EXPECT_EQ(line.waitBytes(18), frames(1) + frame(2, 7) + frames(3) + frame(1, 12)) << server.console();
+    EXPECT_EQ(line.waitBytes(27), frames(1) + frame(2, 7) + frames(3) + frame(1, 2) + frame(2, 4) + frame(2, 5) +
+                                      frame(1, 12)) << server.console();
     EXPECT_EQ(server.count("dropped, it does not read", false), 1) << server.console();
 
     // B goes: its lock goes with it.
     b.reset();
     EXPECT_TRUE(a.waitFor("VIDEO OUTPUT LOCKS:\n0 U\n\n")) << a.unread() << server.console();
     EXPECT_TRUE(waitForPart(server, "disconnected", 2)) << server.console();
-    EXPECT_EQ(line.waitBytes(19, 300ms).size(), 18u) << "nothing else reached the line";
+    EXPECT_EQ(line.waitBytes(28, 300ms).size(), 27u) << "nothing else reached the line";
     EXPECT_TRUE(server.alive());
 }
 
