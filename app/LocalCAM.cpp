@@ -65,10 +65,10 @@ Device* theDriver() {
 // Set by the port's onWritten on the thread that writes: the record has been told of the command.
 thread_local bool notedEarly = false;
 // Route's beforeWait for the selection this thread is making, called at most once.
-thread_local const std::function<void()>* beforeWait = nullptr;
+thread_local const std::function<void()>* waitNotice = nullptr;
 
 void noticeWait() {
-    if (const auto* notice = std::exchange(beforeWait, nullptr)) (*notice)();
+    if (const auto* notice = std::exchange(waitNotice, nullptr)) (*notice)();
 }
 
 }  // namespace
@@ -220,7 +220,7 @@ void LocalCAM::CommandB6() {
 }
 
 LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId requester,
-                                      const std::function<void()>& beforeWait_) {
+                                      const std::function<void()>& beforeWait) {
     if (output < 0 || output > Routing::outputs || input < 1 || input > Routing::inputs)
         return RouteResult::BadIndex;
     // Whichever face asks (a session has its own scope already), the console and status lines of the
@@ -230,10 +230,10 @@ LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId r
     const int last = output == 0 ? Routing::outputs : output;
     bool allWritten = true;
     struct Notice {
-        explicit Notice(const std::function<void()>& fn) : saved(std::exchange(beforeWait, fn ? &fn : nullptr)) {}
-        ~Notice() { beforeWait = saved; }
+        explicit Notice(const std::function<void()>& fn) : saved(std::exchange(waitNotice, fn ? &fn : nullptr)) {}
+        ~Notice() { waitNotice = saved; }
         const std::function<void()>* saved;
-    } notice(beforeWait_);
+    } notice(beforeWait);
     {
         std::unique_lock<std::recursive_mutex> lock(critsect, std::try_to_lock);
         if (!lock.owns_lock()) {

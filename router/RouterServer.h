@@ -107,7 +107,7 @@ private:
     bool loopServed_ = false;  // a thread serves the loop
     int idle_ = 0;             // threads waiting for work
     bool onLine_ = false;      // a thread is putting selections on the line
-    std::optional<Job> handedOver_;  // the serving thread's own selection, put on the line once it has left the loop
+    std::optional<Job> handedOver_;  // the serving thread's own selection, for once it has left the loop
     std::thread threads_[2];
 };
 
