@@ -92,7 +92,12 @@ void EventLoop::run() {
     std::array<sys::ReadySet::Ready, 64> ready;
     while (!stopping_ && !leaving_) {
         const std::size_t count = ready_->wait(ready.data(), ready.size(), -1);
-        if (count == 0) continue;  // interrupted
+        if (count == 0) {
+            // Interrupted, or the ready set's bounded wait ran out (Windows): tasks queued without a
+            // wake-up seen still run.
+            runTasks();
+            continue;
+        }
         for (std::size_t i = 0; i < count; ++i) {
             const sys::ReadySet::Ready& r = ready[i];
             if (r.socket == wakeRead_) {

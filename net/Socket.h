@@ -162,8 +162,8 @@ public:
     void put(Socket s, unsigned interest, std::uint32_t tag, bool known);
     // Takes a socket out; one closed already has gone by itself.
     void remove(Socket s);
-    // Waits until sockets are ready (for ever when timeoutMs < 0) and gives at most `capacity` of
-    // them; 0 when the wait was interrupted or timed out. Throws NetError.
+    // Waits until sockets are ready (for ever when timeoutMs < 0; on Windows a second at most) and
+    // gives at most `capacity` of them; 0 when the wait was interrupted or timed out. Throws NetError.
     std::size_t wait(Ready* out, std::size_t capacity, int timeoutMs);
 
 private:

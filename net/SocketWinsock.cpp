@@ -317,6 +317,11 @@ void ReadySet::remove(Socket s)
 
 std::size_t ReadySet::wait(Ready* out, std::size_t capacity, int timeoutMs)
 {
+    // The wait is bounded: a wake-up datagram that a poll misses (seen once under Wine) then holds
+    // the loop's tasks back for at most this long, not until some socket happens to become ready.
+    constexpr int kMaxWaitMs = 1000;
+    if (timeoutMs < 0 || timeoutMs > kMaxWaitMs)
+        timeoutMs = kMaxWaitMs;
     std::vector<WSAPOLLFD>& polled = impl_->polled;
     if (::WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), timeoutMs) < 0)
         throw NetError::fromErrno("WSAPoll", ::WSAGetLastError());

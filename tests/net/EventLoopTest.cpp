@@ -42,7 +42,7 @@ TEST(EventLoop, EveryPostRunsWithoutOtherTraffic)
                     ran.notify_all();
                 });
                 std::unique_lock<std::mutex> lock(mutex);
-                if (!ran.wait_for(lock, 2s, [&] { return done[p] >= round; })) stuck = true;
+                if (!ran.wait_for(lock, 5s, [&] { return done[p] >= round; })) stuck = true;
             }
         });
     }
