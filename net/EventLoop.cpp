@@ -87,7 +87,6 @@ void EventLoop::runTasks() {
 }
 
 void EventLoop::run() {
-    thread_ = std::this_thread::get_id();
     leaving_ = false;
     std::array<sys::ReadySet::Ready, 64> ready;
     while (!stopping_ && !leaving_) {
@@ -113,7 +112,6 @@ void EventLoop::run() {
         }
         runTasks();
     }
-    thread_ = std::thread::id{};
 }
 
 }  // namespace net

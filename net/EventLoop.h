@@ -13,7 +13,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "net/Net.h"
@@ -57,8 +56,6 @@ public:
     // so that another thread may serve the loop next (the caller orders the two threads).
     void leave();
 
-    bool onLoopThread() const { return std::this_thread::get_id() == thread_.load(); }
-
 private:
     struct Entry {
         unsigned interest;
@@ -76,7 +73,6 @@ private:
     std::atomic<bool> woken_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> leaving_{false};
-    std::atomic<std::thread::id> thread_{};
 
     std::map<SocketHandle, Entry> entries_;  // loop thread only
     std::uint64_t nextGeneration_ = 1;
