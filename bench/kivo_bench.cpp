@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,7 @@
 #include <sched.h>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -674,6 +676,69 @@ std::vector<Clock::time_point> waitAll(int watch, std::vector<Client>& clients, 
     return at;
 }
 
+// An epoll set holding every open client's socket, with the client's index as its data.
+int watchAll(const std::vector<Client>& clients) {
+    const int watch = ::epoll_create1(EPOLL_CLOEXEC);
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u32 = static_cast<std::uint32_t>(i);
+        if (clients[i].isOpen()) ::epoll_ctl(watch, EPOLL_CTL_ADD, clients[i].fd(), &event);
+    }
+    return watch;
+}
+
+// The machine's floor for the same fan-out, with no server: one thread of the bench sends the update
+// to `count` loopback connections of its own, one after the other, while this thread reads them as
+// it reads the router clients. Times from the first send until every connection has the text.
+std::vector<double> fanoutFloor(int count, int rounds, const std::string& text) {
+    std::vector<double> out;
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, count) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (listener >= 0) ::close(listener);
+        return out;
+    }
+    std::vector<Client> readers(static_cast<std::size_t>(count));
+    std::vector<int> senders;
+    for (auto& r : readers) {
+        const int s = r.connect(ntohs(address.sin_port)) ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        if (s < 0) break;
+        senders.push_back(s);
+    }
+    ::close(listener);
+    const int watch = watchAll(readers);
+    if (senders.size() == readers.size()) {
+        std::vector<std::string> buffers(readers.size());
+        std::atomic<int> go{0};  // rounds asked for by the reader
+        std::atomic<Clock::rep> sentFrom{0};
+        std::thread sender([&] {
+            for (int r = 1; r <= rounds; ++r) {
+                while (go.load() < r) usleep(100);
+                sentFrom = Clock::now().time_since_epoch().count();
+                for (const int s : senders) (void)!::send(s, text.data(), text.size(), MSG_NOSIGNAL);
+            }
+        });
+        for (int r = 1; r <= rounds; ++r) {
+            usleep(static_cast<useconds_t>(std::chrono::microseconds(kSelectionSpacing).count()));
+            sentFrom = 0;
+            go = r;
+            const auto got = waitAll(watch, readers, buffers, text, milliseconds(2000));
+            const Clock::time_point from{Clock::duration{sentFrom.load()}};
+            if (sentFrom.load() == 0 || std::count(got.begin(), got.end(), Clock::time_point{}) > 0) continue;
+            out.push_back(msBetween(from, *std::max_element(got.begin(), got.end())));
+        }
+        sender.join();
+    }
+    ::close(watch);
+    for (const int s : senders) ::close(s);
+    return out;
+}
+
 // A server with the router face on, 200 router clients and one line client: how soon a router
 // request puts its frame on the line (beside the line protocol's "SetN" in the same run), how soon
 // every router client hears of a selection once its frame is on the line, and what the clients cost
@@ -703,13 +768,7 @@ void runRouter(const Options& opt, const fs::path& dir) {
     const long rssIdle = readStatusKb(pid, "VmRSS");
     std::vector<std::string> buffers(kRouterClients);
     for (auto& c : routers) c.connect(routerPort);
-    const int watch = ::epoll_create1(EPOLL_CLOEXEC);
-    for (std::size_t i = 0; i < routers.size(); ++i) {
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u32 = static_cast<std::uint32_t>(i);
-        if (routers[i].isOpen()) ::epoll_ctl(watch, EPOLL_CTL_ADD, routers[i].fd(), &event);
-    }
+    const int watch = watchAll(routers);
     const auto prelude = waitAll(watch, routers, buffers, "END PRELUDE:\n\n", milliseconds(10000));
     const auto missing = std::count(prelude.begin(), prelude.end(), Clock::time_point{});
     if (missing > 0) log(std::to_string(missing) + " router clients got no dump");
@@ -772,6 +831,11 @@ void runRouter(const Options& opt, const fs::path& dir) {
              verdict(f.n > 0 && f.p99 < 5.0 && fanoutMisses == 0),
              "from the frame on the line" +
                  (fanoutMisses ? "; " + std::to_string(fanoutMisses) + " updates not seen by all" : std::string()));
+    const std::vector<double> floor =
+        fanoutFloor(kRouterClients, opt.commands / 2, "VIDEO OUTPUT ROUTING:\n0 6\n\n");
+    gSamples.push_back({"fan-out floor", floor});
+    addStats("fan-out floor, " + std::to_string(kRouterClients) + " loopback sockets", summarize(floor), "ms", "", "",
+             "the bench alone: one thread sends, one reads; the machine's floor");
     const long growth = rssClients - rssIdle;
     addValue("RSS " + std::to_string(kRouterClients) + " router clients above idle", static_cast<double>(growth),
              "kB", "< 2048", verdict(rssIdle > 0 && rssClients > 0 && growth < 2048),
