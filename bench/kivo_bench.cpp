@@ -725,12 +725,11 @@ std::vector<double> fanoutFloor(int count, int rounds, const std::string& text) 
         });
         for (int r = 1; r <= rounds; ++r) {
             usleep(static_cast<useconds_t>(std::chrono::microseconds(kSelectionSpacing).count()));
-            sentFrom = 0;
             go = r;
             const auto got = waitAll(watch, readers, buffers, text, milliseconds(2000));
-            const Clock::time_point from{Clock::duration{sentFrom.load()}};
-            if (sentFrom.load() == 0 || std::count(got.begin(), got.end(), Clock::time_point{}) > 0) continue;
-            out.push_back(msBetween(from, *std::max_element(got.begin(), got.end())));
+            if (std::count(got.begin(), got.end(), Clock::time_point{}) > 0) continue;
+            out.push_back(msBetween(Clock::time_point{Clock::duration{sentFrom.load()}},
+                                    *std::max_element(got.begin(), got.end())));
         }
         sender.join();
     }

@@ -228,6 +228,7 @@ void RouterServer::serve() {
         --idle_;
         if (stopping_) return;
         std::optional<Job> job;
+        bool handingOver = false;  // this thread left the loop for its own request
         if (!loopServed_) {
             // Serving the clients comes first.
             loopServed_ = true;
@@ -239,12 +240,12 @@ void RouterServer::serve() {
             leavingLoop_ = false;
             job = std::exchange(handedOver_, std::nullopt);
             if (stopping_ || !job) continue;
+            handingOver = true;
         } else {
             job = std::move(jobs_.front());
             jobs_.pop_front();
         }
         onLine_ = true;
-        const bool handingOver = !loopServed_;
         lock.unlock();
         putOnLine(std::move(*job), handingOver);
         lock.lock();

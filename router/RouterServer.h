@@ -97,7 +97,7 @@ private:
     std::map<Routing::ClientId, std::unique_ptr<Client>> clients_;
     bool acceptPaused_ = false;  // out of descriptors: accepting waits for a client to leave
     bool leavingLoop_ = false;   // this round ends with a hand-over: replies wait for the next thread
-    std::vector<Routing::ClientId> unflushed_;  // clients whose replies wait so
+    std::vector<Routing::ClientId> unflushed_;  // clients whose output the next serving thread sends
 
     // Guarded by jobsMutex_: the queue and who does what.
     std::mutex jobsMutex_;
