@@ -80,8 +80,10 @@ LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int 
     sop = serOutPortFactory(comport, devtype_, rate, dbits, sbits, parity, handshake);
     sop->onWritten = [this](const std::vector<uint8_t>& written) {
         notedEarly = true;
-        routing_->noteWritten(written);
+        // The face that asked hears first (it may hand work on, or let the line's bytes go before
+        // anything else); the record's bookkeeping and the wake-ups it makes come after.
         noticeWait();  // the pacing pause comes next
+        routing_->noteWritten(written);
     };
     NoCOM = SerOutPort::NoCOM.load();
     watch_ = std::make_unique<SerialWatch>(*sop, portWanted_ && NoCOM == 0, [this] { return restoreRouting(); });

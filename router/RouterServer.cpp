@@ -260,13 +260,20 @@ void RouterServer::putOnLine(Job job, bool handingOver) {
     // line (or once the line turns out to be busy): waking it earlier would let it take the core
     // that is about to write the frame. A selection that never reaches the line wakes nobody; this
     // thread then serves the loop again itself.
+    //
+    // Once a frame is written, this thread yields before anything else. On a pseudo-terminal the
+    // bytes reach the reader through a kernel worker woken on this core, and the scheduler often
+    // leaves it waiting while this thread goes on: the frame would wait for the wake-up below and
+    // the record's bookkeeping after it, tens of microseconds on a small virtual machine. With
+    // nothing else to run the yield returns at once.
     bool woken = !handingOver;
-    const std::function<void()> wakeOther = [&] {
+    const std::function<void()> frameOut = [&] {
+        std::this_thread::yield();
         if (!std::exchange(woken, true)) jobsWake_.notify_all();
     };
     {
         const Routing::Source source("router " + job.peer);
-        for (const Selection& s : job.selections) route_(s.output, s.input, wakeOther);
+        for (const Selection& s : job.selections) route_(s.output, s.input, frameOut);
     }
     loop_.post([this, id = job.id] {
         if (const auto it = clients_.find(id); it != clients_.end() && it->second->pending > 0) --it->second->pending;
