@@ -190,6 +190,7 @@ public:
                 std::lock_guard<std::mutex> lock(mutex_);
                 console_.append(chunk, static_cast<size_t>(n));
             }
+            outputEnded_ = true;
         });
     }
     ~Server() {
@@ -261,6 +262,9 @@ public:
             std::this_thread::sleep_for(10ms);
         }
         pid_ = -1;
+        // The process is gone, but its last lines may still be in the pipe: the console is complete
+        // once the reader has seen the end.
+        waitUntil([&] { return outputEnded_.load(); }, 2000ms);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     // The files mapped into the process (/proc/PID/maps).
@@ -287,6 +291,7 @@ private:
     pid_t pid_ = -1;
     std::string statePath_;
     int readFd_ = -1;
+    std::atomic<bool> outputEnded_{false};
     std::thread reader_;
     mutable std::mutex mutex_;
     std::string console_;
