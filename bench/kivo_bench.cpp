@@ -718,7 +718,7 @@ std::vector<double> fanoutFloor(int count, int rounds, const std::string& text) 
         std::atomic<Clock::rep> sentFrom{0};
         std::thread sender([&] {
             for (int r = 1; r <= rounds; ++r) {
-                while (go.load() < r) usleep(100);
+                for (int asked = go.load(); asked < r; asked = go.load()) go.wait(asked);
                 sentFrom = Clock::now().time_since_epoch().count();
                 for (const int s : senders) (void)!::send(s, text.data(), text.size(), MSG_NOSIGNAL);
             }
@@ -726,6 +726,7 @@ std::vector<double> fanoutFloor(int count, int rounds, const std::string& text) 
         for (int r = 1; r <= rounds; ++r) {
             usleep(static_cast<useconds_t>(std::chrono::microseconds(kSelectionSpacing).count()));
             go = r;
+            go.notify_one();
             const auto got = waitAll(watch, readers, buffers, text, milliseconds(2000));
             if (std::count(got.begin(), got.end(), Clock::time_point{}) > 0) continue;
             out.push_back(msBetween(Clock::time_point{Clock::duration{sentFrom.load()}},
