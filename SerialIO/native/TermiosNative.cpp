@@ -140,11 +140,8 @@ public:
             h->fd = -1;
             return 1001;
         }
-        const int flags = fcntl(h->fd, F_GETFL);
-        if (flags < 0 || fcntl(h->fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-            setSysError("fcntl(" + path + ", F_SETFL)", errno, path);
-            return 1001;  // the handle's destructor closes the descriptor
-        }
+        // The descriptor stays non-blocking: a write goes out in one system call when the driver
+        // has room and says EAGAIN when it has none; reads wait in poll() either way.
         readCounters(*h, true);
         cfg.setPortNum(number);
         handles[number - 1] = std::move(h);
@@ -238,29 +235,40 @@ public:
             if (!h) setError("SerPutData: port handle " + std::to_string(port) + " not open");
             return -1;
         }
+        // Written first, waited for only when the driver's buffer is full: a frame is one system
+        // call on the way out. The wait is bounded by the transmit time-out (0: none).
         const int tx = h->txTimeoutMs.load();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(tx);
         int sent = 0;
         while (sent < count) {
-            if (tx > 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now());
-                struct pollfd p {h->fd, POLLOUT, 0};
-                const int r = poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
-                if (r == 0) {
-                    setError("SerPutData: transmit time-out on " + h->path);
-                    break;
-                }
-                if (r < 0 && errno == EINTR) continue;
-            }
             const ssize_t n = ::write(h->fd, data + sent, static_cast<size_t>(count - sent));
-            if (n < 0) {
-                if (errno == EINTR) continue;
+            if (n >= 0) {
+                sent += static_cast<int>(n);
+                continue;
+            }
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 noteLost(*h, errno);
                 setSysError("write(" + h->path + ")", errno);
                 return sent > 0 ? sent : -1;
             }
-            sent += static_cast<int>(n);
+            int wait = -1;
+            if (tx > 0) {
+                // Rounded up: the time-out never ends early.
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+                wait = static_cast<int>(std::max<long long>(0, left.count()));
+            }
+            struct pollfd p {h->fd, POLLOUT, 0};
+            const int r = poll(&p, 1, wait);
+            if (r == 0) {
+                setError("SerPutData: transmit time-out on " + h->path);
+                break;
+            }
+            if (r < 0 && errno != EINTR) {
+                setSysError("poll(" + h->path + ")", errno);
+                break;
+            }
+            // Ready, or a hang-up or error that the next write reports.
         }
         return sent;
     }

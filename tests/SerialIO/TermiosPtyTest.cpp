@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "SerialIO/SerialPortLocal.h"
 #include "SerialIO/native/SerialNative.h"
@@ -165,6 +166,35 @@ TEST(TermiosPty, WriteAfterOtherSideClosedFails) {
         EXPECT_EQ(std::string(e.what()), "PutData1: Sent only -1 of 3 bytes");
         EXPECT_NE(e.systemError().find("write("), std::string::npos);
     }
+}
+
+TEST(TermiosPty, WriteLargerThanTheDriversBufferWaitsForRoomWithinTheTimeout) {
+    // Far more than a pseudo-terminal holds: the write must wait for room, not fail or spin.
+    const std::vector<uint8_t> block(256 * 1024, 0x55);
+    {
+        Pty pty;
+        SerialPortLocal port(std::make_shared<SerialConfig>(pty.slavePath));
+        port.setTimeoutTx(5000);
+        std::vector<uint8_t> got;
+        std::thread reader([&] { got = pty.readSome(block.size()); });
+        port.putData(block);
+        reader.join();
+        EXPECT_EQ(got.size(), block.size());
+    }
+    Pty pty;
+    SerialPortLocal port(std::make_shared<SerialConfig>(pty.slavePath));
+    port.setTimeoutTx(300);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        port.putData(block);  // nobody reads
+        ADD_FAILURE() << "a write to a line nobody reads succeeded";
+    } catch (const IOException& e) {
+        EXPECT_NE(std::string(e.what()).find("Sent only"), std::string::npos) << e.what();
+        EXPECT_NE(e.systemError().find("transmit time-out"), std::string::npos) << e.systemError();
+    }
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
+    EXPECT_LT(waited, std::chrono::milliseconds(3000));
 }
 
 TEST(TermiosPty, GetDataWaitsOnceForTheReceiveTimeout) {
