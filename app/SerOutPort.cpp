@@ -145,8 +145,14 @@ std::vector<uint8_t> SerOutPort::SendSerial(const std::vector<uint8_t>& cmd) {
 }
 
 bool SerOutPort::SendSer(const std::vector<uint8_t>& bytes) {
+    const bool ok = writeBytes(bytes);
+    // The trace text is made once the bytes have gone: nothing but the write stands before them.
     setIodebug("Serial Out: " + KIVO::BS2S(bytes, static_cast<int>(bytes.size())) + "  ");
     OutLine(iodebug());
+    return ok;
+}
+
+bool SerOutPort::writeBytes(const std::vector<uint8_t>& bytes) {
     std::lock_guard<std::mutex> lock(portMutex);
     if (!SerialOutStream) {
         // No port (COM0): nothing to write to. A configured port that is closed fails the write.

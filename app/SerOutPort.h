@@ -81,6 +81,8 @@ private:
     // After a failed write: records the error and closes the port when its device is gone. Caller
     // holds portMutex.
     void writeFailed();
+    // Writes the bytes under portMutex; false when there is no port or the write failed.
+    bool writeBytes(const std::vector<uint8_t>& bytes);
 
     static void OutLine(const std::string& text);  // trace sink: writes nothing
     static void setIodebug(const std::string& text);
