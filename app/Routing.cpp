@@ -277,11 +277,11 @@ void Routing::publish(std::unique_lock<std::mutex>& lock, Event event, std::vect
     // The console record is written on this thread: on a command's path it leaves with the
     // command's own lines, after its frames.
     for (const std::string& line : lines) KIVO::OutLine(line + " (" + source + ")");
-    auto wake = [this, wakeNotifier, wakeSaver] {
-        if (wakeNotifier) wake_.notify_one();
-        if (wakeSaver) saveWake_.notify_one();
-    };
-    if (when == WakeAt::Now || !CommandScope::defer(wake)) wake();
+    // The saver is in no hurry (it saves at most once a second): during a command it is woken with
+    // the command's other lines, never between a frame and the pacing pause.
+    if (wakeSaver && !CommandScope::defer([this] { saveWake_.notify_one(); })) saveWake_.notify_one();
+    if (wakeNotifier && (when == WakeAt::Now || !CommandScope::defer([this] { wake_.notify_one(); })))
+        wake_.notify_one();
 }
 
 void Routing::notifierLoop() {
