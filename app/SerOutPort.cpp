@@ -131,14 +131,14 @@ SerOutPort::~SerOutPort() = default;
 
 std::vector<uint8_t> SerOutPort::SendSerial(const std::vector<uint8_t>& cmd) {
     SerError = 0;
-    const bool ok = writeBytes(cmd);
-    // Nothing but the write stands before the bytes: then the face that asked and the record hear
-    // of them, then the trace text is made.
-    if (ok && onWritten) onWritten(cmd);
-    traceWrite(cmd);
+    setIodebug("");
+    const bool ok = SendSer(cmd);
     OutLine(ok ? "true" : "false");
     // The pause paces consecutive commands on the line; a failed write is not paced.
-    if (ok) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (ok) {
+        if (onWritten) onWritten(cmd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     OutLine(iodebug());
     std::lock_guard<std::mutex> lock(serinMutex);
     return serin;
@@ -146,13 +146,10 @@ std::vector<uint8_t> SerOutPort::SendSerial(const std::vector<uint8_t>& cmd) {
 
 bool SerOutPort::SendSer(const std::vector<uint8_t>& bytes) {
     const bool ok = writeBytes(bytes);
-    traceWrite(bytes);
-    return ok;
-}
-
-void SerOutPort::traceWrite(const std::vector<uint8_t>& bytes) {
+    // The trace text is made once the bytes have gone: nothing but the write stands before them.
     setIodebug("Serial Out: " + KIVO::BS2S(bytes, static_cast<int>(bytes.size())) + "  ");
     OutLine(iodebug());
+    return ok;
 }
 
 bool SerOutPort::writeBytes(const std::vector<uint8_t>& bytes) {

@@ -83,8 +83,6 @@ private:
     void writeFailed();
     // Writes the bytes under portMutex; false when there is no port or the write failed.
     bool writeBytes(const std::vector<uint8_t>& bytes);
-    // Sets the trace text of a write ("Serial Out: " and the bytes in hex).
-    static void traceWrite(const std::vector<uint8_t>& bytes);
 
     static void OutLine(const std::string& text);  // trace sink: writes nothing
     static void setIodebug(const std::string& text);
