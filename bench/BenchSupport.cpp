@@ -240,10 +240,14 @@ Child::~Child() { stop(); }
 
 bool Child::start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                   const std::string& logPath) {
-    std::string slavePath;
     int outFd = -1;
     if (logPath.empty()) {
-        outMaster_ = openMaster(slavePath);
+        // Captured through a pipe, as a service manager takes a service's output: a pseudo-terminal
+        // would carry it through the kernel worker that also carries the serial lines under test.
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+        outRead_ = ends[0];
+        outFd = ends[1];
     } else {
         outFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (outFd < 0) return false;
@@ -269,15 +273,16 @@ bool Child::start(const std::vector<std::string>& argv, const std::vector<std::s
     startedAt_ = Clock::now();
     pid_t pid = fork();
     if (pid < 0) {
-        if (outFd >= 0) ::close(outFd);
+        ::close(outFd);
+        if (outRead_ >= 0) ::close(outRead_);
+        outRead_ = -1;
         return false;
     }
     if (pid == 0) {
         setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
-        int out = outFd;
-        if (out < 0) out = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY);
+        const int out = outFd;
         int devnull = ::open("/dev/null", O_RDONLY);
         if (out < 0 || devnull < 0) _exit(127);
         dup2(devnull, STDIN_FILENO);
@@ -293,7 +298,7 @@ bool Child::start(const std::vector<std::string>& argv, const std::vector<std::s
     pid_ = pid;
     registerChild(pid);
     if (outFd >= 0) ::close(outFd);
-    if (outMaster_ >= 0) {
+    if (outRead_ >= 0) {
         stopReader_ = false;
         reader_ = std::thread([this] { readOutput(); });
     }
@@ -303,14 +308,14 @@ bool Child::start(const std::vector<std::string>& argv, const std::vector<std::s
 void Child::readOutput() {
     std::array<char, 1024> buf{};
     while (!stopReader_.load()) {
-        pollfd p{outMaster_, POLLIN, 0};
+        pollfd p{outRead_, POLLIN, 0};
         int r = ::poll(&p, 1, 100);
         if (r <= 0) continue;
-        ssize_t n = ::read(outMaster_, buf.data(), buf.size());
+        ssize_t n = ::read(outRead_, buf.data(), buf.size());
         auto now = Clock::now();
         if (n <= 0) {
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-            ::poll(nullptr, 0, 20);  // EIO once the child has gone; keep idle until stopped
+            ::poll(nullptr, 0, 20);  // end of file once the child has gone; keep idle until stopped
             continue;
         }
         partial_.append(buf.data(), static_cast<std::size_t>(n));
@@ -354,8 +359,8 @@ void Child::stop(milliseconds grace) {
     }
     stopReader_ = true;
     if (reader_.joinable()) reader_.join();
-    if (outMaster_ >= 0) ::close(outMaster_);
-    outMaster_ = -1;
+    if (outRead_ >= 0) ::close(outRead_);
+    outRead_ = -1;
 }
 
 std::optional<Clock::time_point> Child::lineEndingWith(const std::string& suffix) {

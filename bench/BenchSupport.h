@@ -94,7 +94,7 @@ public:
     Child& operator=(const Child&) = delete;
 
     // `env` entries are "NAME=value" added to the bench's environment. Empty `logPath` means
-    // capture the output through a pseudo-terminal.
+    // capture the output through a pipe.
     bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                const std::string& logPath = {});
     // SIGTERM to the group, SIGKILL after `grace`; reaps the child.
@@ -111,7 +111,7 @@ private:
     void readOutput();
 
     pid_t pid_ = -1;
-    int outMaster_ = -1;
+    int outRead_ = -1;
     Clock::time_point startedAt_{};
     std::thread reader_;
     std::atomic<bool> stopReader_{false};
