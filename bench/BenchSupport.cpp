@@ -282,12 +282,11 @@ bool Child::start(const std::vector<std::string>& argv, const std::vector<std::s
         setpgid(0, 0);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
-        const int out = outFd;
         int devnull = ::open("/dev/null", O_RDONLY);
-        if (out < 0 || devnull < 0) _exit(127);
+        if (devnull < 0) _exit(127);
         dup2(devnull, STDIN_FILENO);
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
+        dup2(outFd, STDOUT_FILENO);
+        dup2(outFd, STDERR_FILENO);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -297,7 +296,7 @@ bool Child::start(const std::vector<std::string>& argv, const std::vector<std::s
     setpgid(pid, pid);  // also from this side, so the group exists before any kill
     pid_ = pid;
     registerChild(pid);
-    if (outFd >= 0) ::close(outFd);
+    ::close(outFd);
     if (outRead_ >= 0) {
         stopReader_ = false;
         reader_ = std::thread([this] { readOutput(); });
