@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -112,15 +114,40 @@ int pollFor(int fd, short events, int ms) {
 
 // A connected socket as the library's request reader and response writer see it, with a small
 // read buffer (the library reads request lines a byte at a time) and the server's time limits.
+//
+// Each request may be read in a bounded number of bytes and a bounded time: the library counts
+// neither the header lines of a request nor the bytes of a chunked body, and its read time-out
+// holds for one read only, so a client could otherwise grow the server's memory without end or
+// hold a worker for ever by sending a line every few seconds. Past either bound reading fails and
+// the connection ends.
 class SocketStream : public httplib::Stream {
 public:
+    using Clock = std::chrono::steady_clock;
+
     SocketStream(int fd, int readMs, int writeMs) : fd_(fd), readMs_(readMs), writeMs_(writeMs) {}
 
+    void beginRequest(size_t maxBytes, std::chrono::milliseconds maxTime) {
+        bytesLeft_ = maxBytes;
+        deadline_ = Clock::now() + maxTime;
+    }
+    // A read of the request failed (time-out, or a bound passed): the library answers 400 and would
+    // go on reading the rest as the next request; the connection is to end instead.
+    bool readFailed() const { return readFailed_; }
+
     bool is_readable() const override {
-        return begin_ < end_ || pollFor(fd_, POLLIN, readMs_) > 0;
+        if (begin_ < end_) return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - Clock::now()).count();
+        if (left > 0 && pollFor(fd_, POLLIN, static_cast<int>(std::min<long long>(readMs_, left))) > 0) return true;
+        readFailed_ = true;
+        return false;
     }
     bool is_writable() const override { return pollFor(fd_, POLLOUT, writeMs_) > 0; }
     ssize_t read(char* ptr, size_t size) override {
+        if (bytesLeft_ == 0) {
+            readFailed_ = true;
+            return -1;
+        }
+        size = std::min(size, bytesLeft_);
         if (begin_ == end_) {
             if (!is_readable()) return -1;
             ssize_t n;
@@ -133,6 +160,7 @@ public:
         const size_t n = std::min(size, end_ - begin_);
         std::memcpy(ptr, buffer_ + begin_, n);
         begin_ += n;
+        bytesLeft_ -= n;
         return static_cast<ssize_t>(n);
     }
     ssize_t write(const char* ptr, size_t size) override {
@@ -158,6 +186,9 @@ private:
     char buffer_[4096];
     size_t begin_ = 0;
     size_t end_ = 0;
+    size_t bytesLeft_ = 0;
+    Clock::time_point deadline_{};
+    mutable bool readFailed_ = false;
 };
 
 // A thread pool whose waiting list is bounded: past the bound the connection is closed on the
@@ -248,6 +279,22 @@ public:
             ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         });
         set_payload_max_length(maxBodyBytes);
+        // Asked before any body is read: the page and the API take plain bodies only (an encoded
+        // body would be inflated before its size is known), and one range of a file at most (the
+        // answer to many ranges of one file is built whole in memory, many times the file).
+        set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+            const std::string encoding = req.get_header_value("Content-Encoding");
+            if (!encoding.empty() && encoding != "identity") {
+                res.status = 415;
+                res.set_content(R"({"error":"encoded bodies are not taken"})", "application/json");
+                return HandlerResponse::Handled;
+            }
+            if (req.ranges.size() > 1) {
+                res.status = 416;
+                return HandlerResponse::Handled;
+            }
+            return HandlerResponse::Unhandled;
+        });
         set_read_timeout(5, 0);
         set_write_timeout(5, 0);
         set_keep_alive_timeout(5);
@@ -283,6 +330,9 @@ public:
         }
         refresher_ = std::thread([this] { refresh(); });
         listener_ = std::thread([this] { listen_after_bind(); });
+        // The library's stop() does nothing until its loop has begun: a server stopped at once
+        // would otherwise leave the listening thread waiting in accept for good.
+        for (int i = 0; i < 400 && !is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return true;
     }
 
@@ -377,7 +427,10 @@ private:
         auto sub = std::make_shared<Subscription>(broadcaster_);
         const auto heartbeat = std::chrono::seconds(options_.heartbeatSeconds);
         res.set_chunked_content_provider(
-            "text/event-stream", [this, sub, heartbeat](size_t, httplib::DataSink& sink) {
+            "text/event-stream", [this, sub, heartbeat, r](size_t, httplib::DataSink& sink) {
+                // A stream lives no longer than its login: it ends at the next state or heartbeat
+                // once the session has been logged out or has run out.
+                if (!api_.authorised(r)) return false;
                 std::string state;
                 bool stopped = false;
                 std::string chunk;
@@ -407,9 +460,10 @@ private:
                             static_cast<int>(write_timeout_sec_ * 1000));
         bool ok = false;
         for (size_t count = keep_alive_max_count_; count > 0 && waitForRequest(stream); --count) {
+            stream.beginRequest(maxRequestBytes, std::chrono::milliseconds(options_.requestMillis));
             bool closed = false;
             ok = process_request(stream, count == 1, closed, nullptr);
-            if (!ok || closed) break;
+            if (!ok || closed || stream.readFailed()) break;
         }
         ::shutdown(sock, SHUT_RDWR);
         ::close(sock);

@@ -23,7 +23,11 @@ public:
         size_t maxSubscribers = 56;
         size_t maxWaitingConnections = 128;
         int heartbeatSeconds = 15;  // a comment line on an idle stream, so dead peers are noticed
+        int requestMillis = 10000;  // to read one request, head and body, from its first byte
     };
+
+    // Bytes one request may take, head and body (the head's lines are 8 KiB at most each).
+    static constexpr size_t maxRequestBytes = 64 * 1024 + maxBodyBytes;
 
     WebServer(Backend& backend, Api::Console console, Options options);
     ~WebServer();  // stops

@@ -4,6 +4,8 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -155,9 +157,20 @@ bool streamShows(TestClient& stream, const std::string& text) {
     }
 }
 
+// Reads what the server sends until it closes the connection; false when it is still open then.
+bool endsWithin(TestClient& c, int ms) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+        c.readLine(50);
+        if (c.closedByServer(1)) return true;
+    }
+    return false;
+}
+
 TEST_F(WebTest, PushStreamFollowsChangesFromEveryFaceAndIsCapped) {
     web::WebServer::Options options;
     options.maxSubscribers = 1;
+    options.heartbeatSeconds = 1;
     start(options);
     login();
     TestClient stream(face->port());
@@ -179,6 +192,53 @@ TEST_F(WebTest, PushStreamFollowsChangesFromEveryFaceAndIsCapped) {
         ASSERT_EQ(hub->Route(0, 3), LocalCAM::RouteResult::Ok);
     }
     ASSERT_TRUE(streamShows(stream, R"({"index":2,"input":3)"));
+
+    // Logged out, the stream ends at the next heartbeat.
+    EXPECT_EQ(post("/api/logout", "", withCookie())->status, 204);
+    EXPECT_TRUE(endsWithin(stream, 4000)) << "the stream went on after logout";
+}
+
+TEST_F(WebTest, RequestsWithoutBoundEndTheirConnection) {
+    web::WebServer::Options options;
+    options.requestMillis = 600;
+    start(options);
+    const std::string kb(1024, 'x');
+
+    // Header lines without end, and a chunked body past every bound: cut off, not buffered whole.
+    TestClient heads(face->port());
+    heads.sendRaw("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+    for (int i = 0; i < 100; ++i) heads.sendRaw("X-Pad: " + kb + "\r\n");
+    EXPECT_TRUE(endsWithin(heads, 3000));
+    TestClient chunked(face->port());
+    chunked.sendRaw("POST /api/login HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n");
+    for (int i = 0; i < 200; ++i) chunked.sendRaw("400\r\n" + kb + "\r\n");
+    EXPECT_TRUE(endsWithin(chunked, 3000));
+
+    // A head sent a line at a time, slower than the request's time allows.
+    TestClient slow(face->port());
+    slow.sendRaw("GET / HTTP/1.1\r\n");
+    const auto began = std::chrono::steady_clock::now();
+    bool ended = false;
+    for (int i = 0; i < 20 && !ended; ++i) {
+        slow.sendRaw("X-Slow: 1\r\n");
+        ended = endsWithin(slow, 200);
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+
+    // An encoded body is refused before it is inflated; many ranges of one file are refused.
+    EXPECT_EQ(post("/api/login", std::string(16, '\0'), {{"Content-Encoding", "gzip"}})->status, 415);
+    EXPECT_EQ(client->Get("/", {{"Range", "bytes=0-0,0-0,0-0"}})->status, 416);
+    EXPECT_EQ(client->Get("/", {{"Range", "bytes=0-9"}})->status, 206);
+}
+
+TEST_F(WebTest, StopsAtOnceAfterStarting) {
+    startServing();
+    for (int i = 0; i < 3; ++i) {
+        std::string error;
+        auto f = web::WebFace::start(*hub, 0, error, {}, [](const std::string&) {});
+        ASSERT_TRUE(f) << error;
+    }  // each is destroyed at once: the test hangs if stopping waits on the listening thread
 }
 
 }  // namespace
