@@ -1,5 +1,6 @@
 #include "net/EventLoop.h"
 
+#include <algorithm>
 #include <array>
 
 #include "net/Socket.h"
@@ -55,6 +56,27 @@ void EventLoop::post(Task task) {
     wake();
 }
 
+void EventLoop::after(std::chrono::milliseconds delay, Task task) {
+    timers_.emplace(std::chrono::steady_clock::now() + delay, std::move(task));
+}
+
+int EventLoop::untilNextTimer() const {
+    if (timers_.empty()) return -1;
+    const auto left = timers_.begin()->first - std::chrono::steady_clock::now();
+    // Rounded up: a wait that ends a little early would only go round once more.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms < 0 ? 0 : static_cast<int>(std::min<long long>(ms, 60'000));
+}
+
+void EventLoop::runTimers() {
+    const auto now = std::chrono::steady_clock::now();
+    while (!timers_.empty() && timers_.begin()->first <= now) {
+        Task task = std::move(timers_.begin()->second);
+        timers_.erase(timers_.begin());
+        task();
+    }
+}
+
 void EventLoop::stop() {
     stopping_ = true;
     wake();
@@ -90,10 +112,11 @@ void EventLoop::run() {
     leaving_ = false;
     std::array<sys::ReadySet::Ready, 64> ready;
     while (!stopping_ && !leaving_) {
-        const std::size_t count = ready_->wait(ready.data(), ready.size(), -1);
+        const std::size_t count = ready_->wait(ready.data(), ready.size(), untilNextTimer());
         if (count == 0) {
-            // Interrupted, or the ready set's bounded wait ran out (Windows): tasks queued without a
-            // wake-up seen still run.
+            // A timer is due, the wait was interrupted, or the ready set's bounded wait ran out
+            // (Windows): tasks queued without a wake-up seen still run.
+            runTimers();
             runTasks();
             continue;
         }
@@ -110,6 +133,7 @@ void EventLoop::run() {
             const std::shared_ptr<Handler> handler = it->second.handler;
             (*handler)(r.events);
         }
+        runTimers();
         runTasks();
     }
 }

@@ -8,6 +8,7 @@
 // watch(), setInterest() and unwatch() belong to the loop's thread (or to the time before run());
 // post() and stop() may be called from any thread.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -48,6 +49,9 @@ public:
     // Runs the task on the loop's thread, after the handlers of the current round, in posting order.
     // Tasks still queued when the loop is destroyed are dropped.
     void post(Task task);
+    // Called on the loop's thread: runs the task on it once `delay` has passed (or later, when the
+    // loop is not being served then).
+    void after(std::chrono::milliseconds delay, Task task);
 
     // Serves until stop() or leave(); the calling thread becomes the loop's thread.
     void run();
@@ -66,6 +70,8 @@ private:
     void wake();
     void drainWake();
     void runTasks();
+    int untilNextTimer() const;  // milliseconds for the ready set's wait; -1: no timer
+    void runTimers();
 
     std::unique_ptr<sys::ReadySet> ready_;
     SocketHandle wakeRead_;
@@ -76,6 +82,7 @@ private:
 
     std::map<SocketHandle, Entry> entries_;  // loop thread only
     std::uint64_t nextGeneration_ = 1;
+    std::multimap<std::chrono::steady_clock::time_point, Task> timers_;  // loop thread only
 
     std::mutex tasksMutex_;
     std::vector<Task> tasks_;

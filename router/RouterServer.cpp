@@ -1,5 +1,6 @@
 #include "router/RouterServer.h"
 
+#include <chrono>
 #include <utility>
 
 #include "net/Access.h"
@@ -66,13 +67,19 @@ void RouterServer::acceptClients() {
         if (fd == net::sys::kNoSocket) {
             const int error = net::sys::lastError();
             if (net::sys::isOutOfResources(error)) {
-                console_("Router protocol: cannot accept a client: " + net::sys::errorText(error) +
-                         "; accepting again once a client leaves");
+                // The waiting connection keeps the socket ready: accepting pauses until a client
+                // leaves or a second has passed (the descriptors may be another part's, given back).
+                if (!acceptShort_)
+                    console_("Router protocol: cannot accept a client: " + net::sys::errorText(error) +
+                             "; trying again each second");
+                acceptShort_ = true;
                 acceptPaused_ = true;
                 loop_.setInterest(listenFd_, 0);
+                loop_.after(std::chrono::seconds(1), [this] { resumeAccepting(); });
             }
             return;  // EAGAIN: none left; ECONNABORTED and the like: the client is gone already
         }
+        if (std::exchange(acceptShort_, false)) console_("Router protocol: accepting clients again");
         if (net::refuseIfNotAllowed(fd, address)) continue;
         net::setKeepAlive(fd);
         const Routing::ClientId id = Routing::newClientId();
@@ -176,10 +183,12 @@ void RouterServer::disconnect(Routing::ClientId id, const std::string& why) {
     console_("Router client " + it->second->peer + " disconnected" + why);
     clients_.erase(it);  // closes the socket
     record_.releaseAll(id);
-    if (acceptPaused_) {
-        acceptPaused_ = false;
-        loop_.setInterest(listenFd_, net::EventLoop::Readable);
-    }
+    resumeAccepting();
+}
+
+void RouterServer::resumeAccepting() {
+    if (!std::exchange(acceptPaused_, false)) return;
+    loop_.setInterest(listenFd_, net::EventLoop::Readable);
 }
 
 bool RouterServer::submit(Client& client, const std::vector<Selection>& selections) {

@@ -76,6 +76,7 @@ private:
     void flush(Client& client);
     void flushHeldBack();
     void disconnect(Routing::ClientId id, const std::string& why);
+    void resumeAccepting();
     bool submit(Client& client, const std::vector<Selection>& selections);
     void broadcast(const std::vector<Routing::Change>& changes, const Routing::State& state);
 
@@ -95,7 +96,8 @@ private:
 
     // Only on the thread that serves the loop.
     std::map<Routing::ClientId, std::unique_ptr<Client>> clients_;
-    bool acceptPaused_ = false;  // out of descriptors: accepting waits for a client to leave
+    bool acceptPaused_ = false;  // out of descriptors: accepting waits for a client to leave, or a second
+    bool acceptShort_ = false;   // accepting has failed for want of descriptors since the last success
     bool leavingLoop_ = false;   // this round ends with a hand-over: replies wait for the next thread
     std::vector<Routing::ClientId> unflushed_;  // clients whose output the next serving thread sends
 

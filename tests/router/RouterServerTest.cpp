@@ -1,0 +1,52 @@
+// The router face's socket side on loopback.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "router/RouterServer.h"
+#include "tests/app/support/TestClient.h"
+
+namespace {
+
+bool dumpArrives(TestClient& client, int ms) {
+    while (auto line = client.readLine(ms))
+        if (*line == "END PRELUDE:") return true;
+    return false;
+}
+
+// Another part of the process holds every descriptor for a moment: the panel that connects then
+// is taken once they are back, with no router client leaving in between, and so is the next one.
+TEST(RouterServer, AcceptsAgainOnceDescriptorsAreBack) {
+    Routing record;
+    router::RouterServer::Options options;
+    options.port = 0;
+    router::RouterServer server(
+        record, [](int, int, const std::function<void()>&) {}, [](const std::string&) {}, options);
+    server.start();
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> held;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+    ::close(held.back());
+    held.pop_back();
+    auto first = std::make_unique<TestClient>(server.port());  // takes the last one: accept fails
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (const int fd : held) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_TRUE(dumpArrives(*first, 3000));
+    TestClient second(server.port());
+    EXPECT_TRUE(dumpArrives(second, 3000));
+}
+
+}  // namespace
