@@ -88,6 +88,12 @@ void SerialWatch::step() {
         }
     }
     if (!restored) {
+        {
+            // The failed restore's write reported the loss again: the next attempt still waits its
+            // interval, instead of following at once for as long as the device opens but fails.
+            std::lock_guard<std::mutex> lock(mutex_);
+            woken_ = false;
+        }
         KIVO::OutLine("Serial device " + device_ + " lost: " +
                       (reason.empty() ? std::string("the routing could not be restored") : reason));
         return;

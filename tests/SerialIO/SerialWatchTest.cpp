@@ -72,12 +72,18 @@ TEST_F(SerialWatchTest, LostDeviceIsClosedReopenedAndAFailedRestoreIsTriedAgain)
     EXPECT_EQ(port.GetSerError(), 1);
     EXPECT_TRUE(fake.sentBytes().empty());
 
-    // Back, but the restore frame fails: closed again and tried again, still down.
+    // Back, but the restore frame fails as a vanished device's does: closed again and tried again
+    // at the watch's pace, still down.
     fake.set("SerPutData", -1);
+    fake.set("SerDeviceLost", 1);
     fake.unset("SerOpenPort");
     EXPECT_TRUE(eventually([&] { return restores.load() >= 2; }));
+    const int before = restores.load();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_LE(restores.load() - before, 15) << "a failed restore was tried again without a pause";
     EXPECT_FALSE(watch.up());
     EXPECT_GE(fake.count("SerClosePort"), 2);
+    fake.unset("SerDeviceLost");
 
     // The restore goes through: up, and the restore's frame is the only thing written.
     fake.unset("SerPutData");
