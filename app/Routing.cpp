@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <sstream>
 
@@ -83,14 +82,29 @@ Routing::State Routing::defaults() {
 
 Routing::Routing(std::string statePath) : statePath_(std::move(statePath)), state_(defaults()) {
     if (!statePath_.empty()) {
-        std::ifstream in(statePath_, std::ios::binary);
-        if (in) {
+        // Opened as the other small files are, so that a FIFO in its place cannot stall the start;
+        // only a plain file is read.
+        int fd;
+        do fd = ::open(statePath_.c_str(), platform::kReadFlags);
+        while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
             // A state file is small; anything larger is not one of ours.
             std::string text(64 * 1024 + 1, '\0');
-            in.read(text.data(), static_cast<std::streamsize>(text.size()));
-            text.resize(static_cast<size_t>(in.gcount()));
+            size_t got = 0;
+            bool ok = platform::isPlainFile(fd);
+            while (ok && got < text.size()) {
+                const auto n = ::read(fd, text.data() + got, static_cast<unsigned>(text.size() - got));
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) {
+                    ok = n == 0;
+                    break;
+                }
+                got += static_cast<size_t>(n);
+            }
+            ::close(fd);
+            text.resize(got);
             std::optional<State> loaded;
-            if (!in.bad() && text.size() <= 64 * 1024) loaded = parse(text);
+            if (ok && text.size() <= 64 * 1024) loaded = parse(text);
             if (loaded) {
                 state_ = *loaded;
             } else {
@@ -254,7 +268,8 @@ Routing::ClientId Routing::newClientId() {
 
 void Routing::flush() {
     std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [&] { return queue_.empty() && !busy_ && !dirty_ && !saving_; });
+    // A save that keeps failing is not waited for: flush() returns once it has been tried.
+    idle_.wait(lock, [&] { return queue_.empty() && !busy_ && !saving_ && (!dirty_ || saveBehind_); });
 }
 
 void Routing::publish(std::unique_lock<std::mutex>& lock, Event event, std::vector<std::string> lines,
@@ -326,16 +341,20 @@ void Routing::saverLoop() {
         dirty_ = false;
         saving_ = true;
         lock.unlock();
-        save(snapshot);
+        const bool saved = save(snapshot);
         lock.lock();
         saving_ = false;
+        // A failed save is tried again at the next interval, until it works or the record ends (the
+        // last attempt is the one at exit): the file must not stay behind for want of a change.
+        saveBehind_ = !saved;
+        if (!saved && !stopping_) dirty_ = true;
         nextSave = clock::now() + saveInterval;
         idle_.notify_all();
     }
     idle_.notify_all();
 }
 
-void Routing::save(const State& state) {
+bool Routing::save(const State& state) {
     const std::string text = format(state);
     const std::string tmp = statePath_ + ".tmp";
     // One console line when saving starts failing, not one per change; one when it works again.
@@ -344,6 +363,7 @@ void Routing::save(const State& state) {
             KIVO::OutLine("Can't write state file " + statePath_ + " (" + what + "): " + reason +
                           "; labels and routing are not kept");
         saveFailing_ = true;
+        return false;
     };
     const int fd = ::open(tmp.c_str(), platform::kWriteFlags, 0644);
     if (fd < 0) return fail("open", std::strerror(errno));
@@ -355,7 +375,7 @@ void Routing::save(const State& state) {
             fail("write", std::strerror(errno));
             ::close(fd);
             ::unlink(tmp.c_str());
-            return;
+            return false;
         }
         done += static_cast<size_t>(n);
     }
@@ -363,16 +383,17 @@ void Routing::save(const State& state) {
         fail("fsync", std::strerror(errno));
         ::close(fd);
         ::unlink(tmp.c_str());
-        return;
+        return false;
     }
     ::close(fd);
     if (const std::string reason = platform::replaceFile(tmp, statePath_); !reason.empty()) {
         fail("rename", reason);
         ::unlink(tmp.c_str());
-        return;
+        return false;
     }
     if (saveFailing_) KIVO::OutLine("State file " + statePath_ + " written again");
     saveFailing_ = false;
+    return true;
 }
 
 std::string Routing::format(const State& state) {

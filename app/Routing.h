@@ -96,7 +96,8 @@ public:
     bool lockedByOther(int output, ClientId who) const;
     static ClientId newClientId();
 
-    // Waits until every change so far has reached every observer and the state file (tests, exit).
+    // Waits until every change so far has reached every observer and the state file, or the file's
+    // save has failed (it is tried again each second) (tests, exit).
     void flush();
 
     // The state file's text form (pure; for tests and the fuzzer). parse returns nullopt for a file
@@ -120,7 +121,7 @@ private:
                  WakeAt when = WakeAt::CommandEnd);
     void notifierLoop();
     void saverLoop();
-    void save(const State& state);
+    bool save(const State& state);  // false: not written (a console line says why)
 
     const std::string statePath_;
     mutable std::mutex mutex_;  // guards state_, queue_, observers_, pending counters
@@ -135,6 +136,7 @@ private:
     bool busy_ = false;    // the notifier is delivering an event
     bool saving_ = false;  // the saver is writing the file
     bool dirty_ = false;  // the state file is behind the state
+    bool saveBehind_ = false;  // the last save failed (tried again while the record lives)
     bool stopping_ = false;
     bool saveFailing_ = false;  // saver thread only
     std::thread notifier_;

@@ -39,6 +39,11 @@ inline std::string replaceFile(const std::string& from, const std::string& to) {
 
 // Windows guards files with access lists, not mode bits: nothing to tell from the mode.
 inline bool othersMayRead(int) { return false; }
+
+inline bool isPlainFile(int fd) {
+    struct _stat info {};
+    return ::_fstat(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
+}
 #else
 // O_NONBLOCK keeps a FIFO without a writer from stalling the open; regular files ignore it.
 inline constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
@@ -48,6 +53,12 @@ inline int syncFile(int fd) { return ::fsync(fd); }
 
 inline std::string replaceFile(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 ? "" : std::strerror(errno);
+}
+
+// A regular file, not a FIFO, a device or a folder.
+inline bool isPlainFile(int fd) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 // Whether the group or others may read the open file.

@@ -1,5 +1,8 @@
 // The routing record: what it learns from written bytes, what observers see, locks, the state file,
 // and the hub's own selections for faces that name an output.
+#include <sys/stat.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -131,6 +134,26 @@ TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
     unwritable.noteWritten({0xFE, 0x01, 0x02});
     unwritable.flush();
     EXPECT_EQ(unwritable.route(1), 2);
+
+#ifndef _WIN32
+    // A FIFO in the file's place (nobody writing to it) does not hold up the start.
+    const std::string fifo = dir.path() + "/fifo.state";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(Routing(fifo).state().inputLabels[0], "Input 1");
+#endif
+
+    // A save that failed is tried again, with no further change, once the file can be written.
+    const std::string later = dir.path() + "/later";
+    {
+        Routing routing(later + "/kivonet.state");
+        routing.setOutputLabel(2, "Recorder");
+        routing.flush();
+        std::filesystem::create_directory(later);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!std::filesystem::exists(later + "/kivonet.state") && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(Routing(later + "/kivonet.state").state().outputLabels[1], "Recorder");
 }
 
 class HubRouteTest : public HubTest {};
