@@ -428,18 +428,13 @@ private:
         const auto heartbeat = std::chrono::seconds(options_.heartbeatSeconds);
         res.set_chunked_content_provider(
             "text/event-stream", [this, sub, heartbeat, r](size_t, httplib::DataSink& sink) {
-                // A stream lives no longer than its login: it ends at the next state or heartbeat
-                // once the session has been logged out or has run out.
-                if (!api_.authorised(r)) return false;
                 std::string state;
                 bool stopped = false;
-                std::string chunk;
-                if (broadcaster_.next(sub->seen, state, heartbeat, stopped))
-                    chunk = "data: " + state + "\n\n";
-                else if (stopped)
-                    return false;
-                else
-                    chunk = ": still here\n\n";
+                const bool fresh = broadcaster_.next(sub->seen, state, heartbeat, stopped);
+                // A stream lives no longer than its login: once the session has been logged out or
+                // has run out, it ends instead of sending the next state or heartbeat.
+                if (stopped || !api_.authorised(r)) return false;
+                const std::string chunk = fresh ? "data: " + state + "\n\n" : std::string(": still here\n\n");
                 return sink.write(chunk.data(), chunk.size());
             });
     }
