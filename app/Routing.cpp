@@ -338,10 +338,11 @@ void Routing::saverLoop() {
         // At most one save per interval: changes meanwhile are saved together (at once at exit).
         saveWake_.wait_until(lock, nextSave, [&] { return stopping_; });
         const State snapshot = state_;
+        const bool failing = saveBehind_;
         dirty_ = false;
         saving_ = true;
         lock.unlock();
-        const bool saved = save(snapshot);
+        const bool saved = save(snapshot, failing);
         lock.lock();
         saving_ = false;
         // A failed save is tried again at the next interval, until it works or the record ends (the
@@ -354,15 +355,13 @@ void Routing::saverLoop() {
     idle_.notify_all();
 }
 
-bool Routing::save(const State& state) {
+bool Routing::save(const State& state, bool failing) {
     const std::string text = format(state);
     const std::string tmp = statePath_ + ".tmp";
-    // One console line when saving starts failing, not one per change; one when it works again.
     auto fail = [&](const char* what, const std::string& reason) {
-        if (!saveFailing_)
+        if (!failing)
             KIVO::OutLine("Can't write state file " + statePath_ + " (" + what + "): " + reason +
                           "; labels and routing are not kept");
-        saveFailing_ = true;
         return false;
     };
     const int fd = ::open(tmp.c_str(), platform::kWriteFlags, 0644);
@@ -391,8 +390,7 @@ bool Routing::save(const State& state) {
         ::unlink(tmp.c_str());
         return false;
     }
-    if (saveFailing_) KIVO::OutLine("State file " + statePath_ + " written again");
-    saveFailing_ = false;
+    if (failing) KIVO::OutLine("State file " + statePath_ + " written again");
     return true;
 }
 

@@ -121,7 +121,9 @@ private:
                  WakeAt when = WakeAt::CommandEnd);
     void notifierLoop();
     void saverLoop();
-    bool save(const State& state);  // false: not written (a console line says why)
+    // False: not written. One console line when saving starts failing (`failing`: the last save
+    // failed too), not one per attempt; one when it works again.
+    bool save(const State& state, bool failing);
 
     const std::string statePath_;
     mutable std::mutex mutex_;  // guards state_, queue_, observers_, pending counters
@@ -138,7 +140,6 @@ private:
     bool dirty_ = false;  // the state file is behind the state
     bool saveBehind_ = false;  // the last save failed (tried again while the record lives)
     bool stopping_ = false;
-    bool saveFailing_ = false;  // saver thread only
     std::thread notifier_;
     std::thread saver_;
 };

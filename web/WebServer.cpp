@@ -332,7 +332,7 @@ public:
         listener_ = std::thread([this] { listen_after_bind(); });
         // The library's stop() does nothing until its loop has begun: a server stopped at once
         // would otherwise leave the listening thread waiting in accept for good.
-        for (int i = 0; i < 400 && !is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (int i = 0; i < 2000 && !is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return true;
     }
 

@@ -2,7 +2,6 @@
 // and the hub's own selections for faces that name an output.
 #include <sys/stat.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -149,9 +148,7 @@ TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
         routing.setOutputLabel(2, "Recorder");
         routing.flush();
         std::filesystem::create_directory(later);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!std::filesystem::exists(later + "/kivonet.state") && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        waitFor([&] { return std::filesystem::exists(later + "/kivonet.state"); }, 5000);
     }
     EXPECT_EQ(Routing(later + "/kivonet.state").state().outputLabels[1], "Recorder");
 }

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <string>
+#include <thread>
 #include <vector>
 
 #include "router/RouterServer.h"
@@ -43,12 +43,12 @@ TEST(RouterServer, AcceptsAgainOnceDescriptorsAreBack) {
     for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
     ::close(held.back());
     held.pop_back();
-    auto first = std::make_unique<TestClient>(server.port());  // takes the last one: accept fails
+    TestClient first(server.port());  // takes the last one: accept fails
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     for (const int fd : held) ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);
 
-    EXPECT_TRUE(dumpArrives(*first, 3000));
+    EXPECT_TRUE(dumpArrives(first, 3000));
     TestClient second(server.port());
     EXPECT_TRUE(dumpArrives(second, 3000));
 }

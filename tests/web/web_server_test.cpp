@@ -5,7 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <optional>
 #include <string>
 #include <thread>
 
