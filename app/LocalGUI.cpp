@@ -4,6 +4,7 @@
 
 #include "app/Routing.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -229,6 +230,8 @@ void LocalGUI::onBclose() {
 }
 
 void LocalGUI::onWindowClosing() {
+    // The state file may be up to a second behind the routing: it gets the last change first.
+    if (LocalCAM* hub = scam.load()) hub->routing().saveNow(std::chrono::seconds(2));
     KIVO::FlushConsole();
     std::fflush(stdout);
     std::fflush(stderr);

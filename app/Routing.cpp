@@ -272,6 +272,21 @@ void Routing::flush() {
     idle_.wait(lock, [&] { return queue_.empty() && !busy_ && !saving_ && (!dirty_ || saveBehind_); });
 }
 
+void Routing::saveNow(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (statePath_.empty()) return;
+    // A save under way may have taken the state before the last change: the one that counts is the
+    // next the saver takes.
+    const bool behind = dirty_;
+    const unsigned long taken = snapshots_;
+    if (behind) {
+        hurry_ = true;
+        saveWake_.notify_all();
+    }
+    idle_.wait_until(lock, deadline, [&] { return !saving_ && (!behind || snapshots_ != taken); });
+}
+
 void Routing::publish(std::unique_lock<std::mutex>& lock, Event event, std::vector<std::string> lines,
                       WakeAt when) {
     // Called with mutex_ held, on the thread that made the change: the source scope lives here.
@@ -336,7 +351,9 @@ void Routing::saverLoop() {
         saveWake_.wait(lock, [&] { return dirty_ || stopping_; });
         if (!dirty_) break;  // stopping, and everything saved
         // At most one save per interval: changes meanwhile are saved together (at once at exit).
-        saveWake_.wait_until(lock, nextSave, [&] { return stopping_; });
+        saveWake_.wait_until(lock, nextSave, [&] { return stopping_ || hurry_; });
+        hurry_ = false;
+        ++snapshots_;
         const State snapshot = state_;
         const bool failing = saveBehind_;
         dirty_ = false;

@@ -10,6 +10,7 @@
 // line per routing change says what changed and who asked for it; it is written by the thread that
 // made the change. A saver thread of its own writes the state file, at most once a second.
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -99,6 +100,10 @@ public:
     // Waits until every change so far has reached every observer and the state file, or the file's
     // save has failed (it is tried again each second) (tests, exit).
     void flush();
+    // Saves at once what the state file does not have yet, without waiting for the saver's interval,
+    // and returns once that save is done or has failed, or after `limit` (a disk that hangs must not
+    // hold up the exit): for a process about to end without unwinding.
+    void saveNow(std::chrono::milliseconds limit);
 
     // The state file's text form (pure; for tests and the fuzzer). parse returns nullopt for a file
     // that is not a state file; unknown keys are skipped, bad values keep their defaults.
@@ -139,6 +144,8 @@ private:
     bool saving_ = false;  // the saver is writing the file
     bool dirty_ = false;  // the state file is behind the state
     bool saveBehind_ = false;  // the last save failed (tried again while the record lives)
+    bool hurry_ = false;       // saveNow(): the next save goes without waiting for the interval
+    unsigned long snapshots_ = 0;  // states the saver has taken to write
     bool stopping_ = false;
     std::thread notifier_;
     std::thread saver_;

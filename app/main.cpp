@@ -7,6 +7,7 @@
 #include <signal.h>
 #endif
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -16,6 +17,7 @@
 
 #include "app/CommandLine.h"
 #include "app/KIVO.h"
+#include "app/LocalCAM.h"
 #include "app/ClientSocket.h"
 #include "app/Parts.h"
 #include "app/Password.h"
@@ -74,6 +76,8 @@ void awaitStopRequest() {
 [[noreturn]] void waitForStop() {
     awaitStopRequest();
     ServiceNotify::stopping();
+    // The state file may be up to a second behind the routing: it gets the last change first.
+    if (LocalCAM* hub = KIVO::scam.load()) hub->routing().saveNow(std::chrono::seconds(2));
     KIVO::FlushConsole();
     std::cout.flush();
     std::fflush(stdout);

@@ -251,6 +251,7 @@ public:
         }
         return true;
     }
+    const std::string& statePath() const { return statePath_; }
     bool alive() const { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
     // Sends the signal; gives the exit status, 128 + signal for a killed process, -1 when it runs on.
     int stop(int sig, std::chrono::milliseconds limit = 5000ms) {

@@ -5,7 +5,10 @@
 
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "tests/app/support/TestClient.h"
@@ -73,6 +76,15 @@ TEST(SerialUnplug, PulledAdapterIsReportedAndTheRoutingIsRestoredWhenItIsBack) {
     EXPECT_EQ(server.count("Route:", false), routeLines + 2) << server.console();
     EXPECT_EQ(server.count("lost:", false), 1) << server.console();
     EXPECT_EQ(server.count("Serial device " + link + " back"), 1) << server.console();
+
+    // Stopped right after a selection that the state file's once-a-second saving has not taken yet:
+    // the file still gets it.
+    client.send("Set4");
+    ASSERT_TRUE(server.waitForLine("Selected Input #4")) << server.console();
+    EXPECT_EQ(serverPtr->stop(SIGTERM), 0);
+    std::ifstream file(server.statePath());
+    const std::string saved((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(saved.find("route1=4\nroute2=4\n"), std::string::npos) << saved;
 }
 
 TEST(SerialUnplug, DeviceMissingAtStartUpGetsTheStartRoutingWhenItAppears) {
