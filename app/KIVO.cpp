@@ -263,7 +263,16 @@ bool keepHeld(Console& c, const std::string& text) {
 
 }  // namespace
 
-void KIVO::OutLine(const std::string& text) {
+void KIVO::OutLine(const std::string& line) {
+    // A line may carry a client's bytes: a control character would act on the operator's terminal
+    // (escape sequences, backspaces) or cut the service log's record, so each is shown as "?".
+    const auto control = [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F; };
+    std::string cleaned;
+    if (std::any_of(line.begin(), line.end(), control)) {
+        cleaned = line;
+        std::replace_if(cleaned.begin(), cleaned.end(), control, '?');
+    }
+    const std::string& text = cleaned.empty() ? line : cleaned;
     Console& c = console();
     if (held.depth > 0 && c.asynchronous.load() && keepHeld(c, text)) return;
     std::unique_lock<std::mutex> lock(c.mutex);

@@ -72,7 +72,8 @@ public:
     std::string ReadyLine() const;
 
     static void DelayT(int ms);
-    // The one console writer of the program: the text and one line end, nothing else.
+    // The one console writer of the program: the text, its control characters shown as "?", and one
+    // line end, nothing else.
     static void OutLine(const std::string& text);
     // From now on console lines are written by a writer thread of their own (the running server).
     static void StartConsoleWriter();

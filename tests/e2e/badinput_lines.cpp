@@ -2,6 +2,7 @@
 // lines, NUL and 8-bit bytes, malformed "TO=" and "0x" lines, CR-only line ends and a very slow client.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -49,11 +50,18 @@ TEST(BadInputLines, StrangeBytesAndMalformedCommandsLeaveTheSessionGoing) {
     TestClient client(r.port);
     ASSERT_EQ(client.readLine(), "OK");
     // NUL and bytes above 127 make no command: nothing reaches the serial line.
-    client.sendRaw(std::string("Set\0" "5\n", 6) + "Set5\xff\n" "\xfe\x80\n" + std::string("PWD\0JVK", 7) + "x\n");
+    // Escape sequences and backspaces are shown as "?" on the console, where they would act.
+    client.sendRaw(std::string("Set\0" "5\n", 6) + "Set5\xff\n" "\xfe\x80\n" "\x1b[2JFake\b\b\n" +
+                   std::string("PWD\0JVK", 7) + "x\n");
     // ...but a password with a NUL in it is a wrong one.
     EXPECT_EQ(client.readLine(), "Password/Connection Rejected!");
     EXPECT_EQ(client.readLine(), "CLOSE");
     EXPECT_TRUE(client.closedByServer());
+    EXPECT_TRUE(r.server().waitForLine("Client Command: ?[2JFake??")) << r.server().console();
+    const std::string console = r.server().console();
+    EXPECT_TRUE(std::none_of(console.begin(), console.end(), [](char ch) {
+        return (static_cast<unsigned char>(ch) < 0x20 && ch != '\n') || ch == 0x7F;
+    })) << console;
 
     TestClient second(r.port);
     ASSERT_EQ(second.readLine(), "OK");
