@@ -56,10 +56,12 @@ sigset_t stopSignals() {
     return set;
 }
 
-// Blocks the stop signals before any thread exists: every thread inherits the mask.
+// Blocks the stop signals before any thread exists: every thread inherits the mask. A console whose
+// reader has gone (`kivonet | head`, a pager quit) must not end the server: its writes fail instead.
 void catchStopRequests() {
     const sigset_t set = stopSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
 }
 
 void awaitStopRequest() {

@@ -2,10 +2,15 @@
 // served, the ready line after the start-up pause, and a clean stop on SIGTERM.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "tests/e2e/badinput_support.h"
 #include "tests/app/support/TestClient.h"
@@ -56,6 +61,52 @@ TEST(Headless, ServesAClientAndStopsCleanly) {
     EXPECT_EQ(console.substr(console.size() - ready.size() - 1), ready + "\n") << console;
 
     EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// The console piped into a program that has ended: the server serves on, and stops cleanly.
+TEST(Headless, ConsoleWithoutAReaderLeavesTheServerServing) {
+    const int port = badinput::freeConfigurablePort();
+    ASSERT_GT(port, 0);
+    TempDir dir;
+    const std::string configPath = dir.path() + "/cfg.bin";
+    const std::string statePath = dir.path() + "/kivonet.state";
+    {
+        const char record[6] = {static_cast<char>(0xFF), 0x50, static_cast<char>(port - 3001), 0, 0, 2};
+        std::ofstream(configPath, std::ios::binary).write(record, sizeof record);
+    }
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(out[1], STDERR_FILENO);
+        // As a shell starts it: the signal neither ignored nor blocked, as it may be in this test program.
+        ::signal(SIGPIPE, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execl(KIVONET_BIN, KIVONET_BIN, "--headless", "--config", configPath.c_str(), "--state-file",
+                statePath.c_str(), static_cast<char*>(nullptr));
+        std::_Exit(127);
+    }
+    ::close(out[1]);
+    ::close(out[0]);
+
+    std::unique_ptr<TestClient> client;
+    for (int i = 0; i < 250 && !client && ::waitpid(pid, nullptr, WNOHANG) == 0; ++i) {
+        try {
+            client = std::make_unique<TestClient>(port);
+        } catch (const std::exception&) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ASSERT_TRUE(client) << "the server ended or never listened";
+    EXPECT_EQ(client->readLine(), "OK");
+    client->send("Hello");
+    EXPECT_EQ(::kill(pid, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace
