@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/Files.h"
 
@@ -22,7 +23,8 @@ bool readFirstLine(const std::string& file, std::string& line, std::string& erro
     line.clear();
     char chunk[512];
     bool ended = false;
-    while (!ended && line.size() < limit) {
+    // Read one byte past the limit at least, so that a line of exactly `limit` is told from a longer one.
+    while (!ended && line.size() <= limit) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
@@ -37,7 +39,12 @@ bool readFirstLine(const std::string& file, std::string& line, std::string& erro
         }
     }
     ::close(fd);
-    if (line.size() > limit) line.resize(limit);
+    if (line.size() > limit) {
+        // Cut short, it would not be the password the operator wrote: every client would be refused.
+        error = "the password file " + file + " has a first line longer than " + std::to_string(limit) +
+                " characters";
+        return false;
+    }
     if (line.empty()) {
         error = "the password file " + file + " has an empty first line";
         return false;

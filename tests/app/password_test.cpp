@@ -68,6 +68,11 @@ TEST_F(PasswordFile, ReadableByOthersWarnsUnusableIsAnError) {
         const PasswordSetting s = PasswordSetting::choose(write(content, 0600), "env", "JVK");
         EXPECT_NE(s.error.find("empty first line"), std::string::npos) << s.error;
     }
+    EXPECT_EQ(PasswordSetting::choose(write(std::string(4096, 'p'), 0600), nullptr, "JVK").password,
+              std::string(4096, 'p'));
+    const std::string tooLong = write(std::string(4097, 'p') + "\n", 0600);
+    EXPECT_EQ(PasswordSetting::choose(tooLong, nullptr, "JVK").error,
+              "the password file " + tooLong + " has a first line longer than 4096 characters");
     const PasswordSetting missing = PasswordSetting::choose(dir_ + "/none", "env", "JVK");
     EXPECT_EQ(missing.error, "cannot read the password file " + dir_ + "/none: No such file or directory");
     EXPECT_NE(PasswordSetting::choose(dir_, "env", "JVK").error, "");  // a folder
