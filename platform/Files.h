@@ -37,8 +37,9 @@ inline std::string replaceFile(const std::string& from, const std::string& to) {
     return windowsErrorText(GetLastError());
 }
 
-// Windows guards files with access lists, not mode bits: nothing to tell from the mode.
+// Windows guards files with access lists, not mode bits: nothing to tell from the mode, or to set.
 inline bool othersMayRead(int) { return false; }
+inline int setModeFor(int, const std::string&, int) { return 0; }
 
 inline bool isPlainFile(int fd) {
     struct _stat info {};
@@ -59,6 +60,14 @@ inline std::string replaceFile(const std::string& from, const std::string& to) {
 inline bool isPlainFile(int fd) {
     struct stat info {};
     return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Gives the open file the permissions of the file it is about to replace, or `fresh` when there is
+// none, whatever the umask: a replaced file must stay readable by whoever read it before.
+inline int setModeFor(int fd, const std::string& replaced, int fresh) {
+    struct stat info {};
+    const bool exists = ::stat(replaced.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    return ::fchmod(fd, exists ? (info.st_mode & 07777) : static_cast<mode_t>(fresh));
 }
 
 // Whether the group or others may read the open file.

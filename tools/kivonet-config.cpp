@@ -220,12 +220,21 @@ inline bool writeRecord(const std::string& file, const std::vector<uint8_t>& r, 
         error = "cannot create " + tmp + ": " + std::strerror(errno);
         return false;
     }
+    // The server, often a service user of its own, reads the record: a new one is readable by all
+    // whatever the caller's umask, a replaced one keeps its permissions.
+    if (platform::setModeFor(fd, file, 0644) != 0) {
+        error = "cannot set the permissions of " + tmp + ": " + std::strerror(errno);
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return false;
+    }
     ssize_t n;
     do {
         n = ::write(fd, r.data(), r.size());
     } while (n < 0 && errno == EINTR);
+    // On the disk before it takes the record's name: a power cut must not leave an empty record.
+    const bool ok = n == static_cast<ssize_t>(r.size()) && platform::syncFile(fd) == 0;
     const int writeErr = errno;
-    const bool ok = n == static_cast<ssize_t>(r.size());
     if (::close(fd) != 0 || !ok) {
         error = "cannot write " + tmp + ": " + std::strerror(ok ? errno : writeErr);
         ::unlink(tmp.c_str());

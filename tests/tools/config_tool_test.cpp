@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -153,6 +154,24 @@ TEST_F(ConfigTool, SetKeepsWhatItIsNotGiven) {
 }
 
 #ifndef _WIN32
+// The server must read the record whoever wrote it: a new one is readable by all whatever the umask,
+// a replaced one keeps its permissions.
+TEST_F(ConfigTool, PermissionsDoNotFollowTheUmask) {
+    struct Umask {
+        mode_t saved = ::umask(077);
+        ~Umask() { ::umask(saved); }
+    } strict;
+    const std::string f = dir_ + "/cfg.bin";
+    ASSERT_EQ(run({"write", f, "--com", "1"}), 0) << err_.str();
+    struct stat st {};
+    ASSERT_EQ(::stat(f.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    ASSERT_EQ(::chmod(f.c_str(), 0640), 0);
+    ASSERT_EQ(run({"set", f, "--minutes", "5"}), 0) << err_.str();
+    ASSERT_EQ(::stat(f.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
 // The built program, next to this test program's build folder: tests/tools/../../tools.
 // (The Windows build's program is run by the Windows end-to-end driver.)
 TEST_F(ConfigTool, RealProgram) {
