@@ -48,6 +48,14 @@ DWORD baudOf(int code) {
     return rates[code];
 }
 
+// What a handle's calls fail with once its device is gone (an adapter pulled): the USB serial drivers
+// differ in which they give; Wine gives ERROR_NOT_READY for a pseudo-terminal that hung up.
+bool meansDeviceGone(DWORD e) {
+    return e == ERROR_DEVICE_REMOVED || e == ERROR_DEVICE_NOT_CONNECTED || e == ERROR_BAD_COMMAND ||
+           e == ERROR_GEN_FAILURE || e == ERROR_ACCESS_DENIED || e == ERROR_NOT_READY ||
+           e == ERROR_FILE_NOT_FOUND || e == ERROR_INVALID_HANDLE;
+}
+
 // The line errors of ClearCommError the Sig* and RxOverflow queries report.
 constexpr DWORD kLineErrors = CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_BREAK | CE_RXOVER;
 
@@ -58,6 +66,7 @@ struct Handle {
     std::atomic<int> txTimeoutMs{0};
     std::mutex errorMutex;  // guards pendingErrors and the time-out update
     DWORD pendingErrors = 0;  // line errors seen and not yet reported by their query
+    std::atomic<DWORD> goneError{0};  // the error of a transfer that failed because the device is gone
 
     ~Handle() {
         if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
@@ -249,6 +258,27 @@ public:
     int SerSigOverrun(int port) override { return lineError(port, CE_OVERRUN); }
     int SerSigBreak(int port) override { return lineError(port, CE_BREAK); }
 
+    int SerDeviceLost(int port, std::string* reason) override {
+        auto h = find(port);
+        if (!h) return -1;
+        DWORD gone = h->goneError.load();
+        if (gone == 0) {
+            // Idle: the driver refuses a status query once the device has gone. Line errors the
+            // query clears are kept for their own queries.
+            DWORD errors = 0;
+            COMSTAT st{};
+            if (ClearCommError(h->file, &errors, &st)) {
+                std::lock_guard<std::mutex> lock(h->errorMutex);
+                h->pendingErrors |= errors & kLineErrors;
+            } else if (const DWORD e = GetLastError(); meansDeviceGone(e)) {
+                gone = e;
+            }
+        }
+        if (gone == 0) return 0;
+        if (reason) *reason = platform::windowsErrorText(gone);
+        return 1;
+    }
+
     int SerFlowTask(int port) override {
         // The port driver does the flow control; a call only paces the caller's loop.
         (void)port;
@@ -308,17 +338,23 @@ private:
             return false;
         }
         done = 0;
-        if (!start(&o.ov) && GetLastError() != ERROR_IO_PENDING) {
-            setSysError(std::string(call) + "(" + h.path + ")", GetLastError());
-            return false;
+        if (!start(&o.ov)) {
+            const DWORD e = GetLastError();
+            if (e != ERROR_IO_PENDING) return failed(h, call, e);
         }
         if (!GetOverlappedResult(h.file, &o.ov, &done, TRUE)) {
             const DWORD e = GetLastError();
             if (e == ERROR_OPERATION_ABORTED) return true;  // purged: what was done counts
-            setSysError(std::string(call) + "(" + h.path + ")", e);
-            return false;
+            return failed(h, call, e);
         }
         return true;
+    }
+
+    // A failed read or write: the error is kept when it says the device is gone (see SerDeviceLost).
+    bool failed(Handle& h, const char* call, DWORD e) {
+        if (meansDeviceGone(e)) h.goneError.store(e);
+        setSysError(std::string(call) + "(" + h.path + ")", e);
+        return false;
     }
 
     template <class F>

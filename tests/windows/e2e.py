@@ -9,10 +9,13 @@ listens on 127.0.0.1 only. Checks:
           puts FE 01 05 and, 50 ms or more later, FE 02 05 on the line; a router-protocol client's
           selection of input 7 for output 2 puts FE 02 07 on the line and is acknowledged
   in-use  a second server on the same COM1 reports "Port is in use" and still serves its clients
+  unplug  COM1's pseudo-terminal closed and its link removed (the adapter pulled): the server says the
+          line is lost; a new pseudo-terminal linked as COM1 (plugged back): the server says it is
+          back and restores the routing (FE 01 05 FE 02 07), then serves the next selection
   stop    Ctrl-C (SIGINT to the Wine process) ends the server with status 0
   window  under Xvfb the window is titled "KIVONet"; a click on input button 16 puts FE 01 10 and
           FE 02 10 on the line; a screenshot is saved
-Usage: e2e.py BUILD_DIR [--screenshot FILE] [--only help,road,in-use,stop,window]
+Usage: e2e.py BUILD_DIR [--screenshot FILE] [--only help,road,in-use,unplug,stop,window]
 Needs: WINEPREFIX set up (scripts/run-windows-tests does it), python3, stty, Xvfb, xdotool, import.
 """
 import argparse
@@ -85,6 +88,11 @@ class Line:
     def close(self):
         os.close(self.master)
         os.close(self.slave)
+
+    def pull(self, prefix):
+        """The adapter pulled: the line hangs up and COM1 names no device."""
+        self.close()
+        os.remove(os.path.join(prefix, "dosdevices", "com1"))
 
 
 class Server:
@@ -305,6 +313,27 @@ def in_use(build, prefix, line):
         line.drain()
 
 
+def unplug(server, port, prefix, line):
+    """Pulls COM1 and plugs a new one in; gives the new line."""
+    line.pull(prefix)
+    client = Client(port)
+    try:
+        check(client.read_line() == "OK", "client served while the line is pulled")
+        client.send("Set9")  # a write, in case the driver noticed nothing while idle
+        check(server.wait_for("Serial device COM1 lost", 20), "the pulled line is reported lost")
+        line = Line(prefix)
+        check(server.wait_for("Serial device COM1 back", 20), "the line plugged back is reported back")
+        values = [b for b, _ in line.read(6, 20)]
+        check(values == [0xFE, 0x01, 0x05, 0xFE, 0x02, 0x07],
+              "plugged back, the routing is restored (FE 01 05 FE 02 07): %s" % values)
+        client.send("Set3")
+        values = [b for b, _ in line.read(6, 20)]
+        check(values == frames(3), "the next selection reaches the new line: %s" % values)
+    finally:
+        client.close()
+    return line
+
+
 def stop_with_ctrl_c(server):
     server.proc.send_signal(signal.SIGINT)
     try:
@@ -365,7 +394,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("--screenshot")
-    parser.add_argument("--only", default="help,road,in-use,stop,window")
+    parser.add_argument("--only", default="help,road,in-use,unplug,stop,window")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     prefix = os.environ["WINEPREFIX"]
@@ -374,11 +403,13 @@ def main():
         show_help(build)
     line = Line(prefix)
     try:
-        if wanted & {"road", "in-use", "stop"}:
-            server, _ = road(build, prefix, line)
+        if wanted & {"road", "in-use", "unplug", "stop"}:
+            server, port = road(build, prefix, line)
             try:
                 if "in-use" in wanted:
                     in_use(build, prefix, line)
+                if "unplug" in wanted:
+                    line = unplug(server, port, prefix, line)
             finally:
                 if "stop" in wanted:
                     stop_with_ctrl_c(server)
