@@ -215,16 +215,26 @@ void ClientSocket::reject() {
 }
 
 void ClientSocket::startTimer(int minutes) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) return;
-    // A session runs one timer, and the earliest end counts: a later accepted password may bring
-    // the running timer's end closer (a smaller limit sent meanwhile), never push it back.
-    if (timeoutthread) {
-        timeoutthread->bringForward(minutes);
-        return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return;
+        // A session runs one timer, and the earliest end counts: a later accepted password may bring
+        // the running timer's end closer (a smaller limit sent meanwhile), never push it back.
+        if (timeoutthread) {
+            timeoutthread->bringForward(minutes);
+            return;
+        }
+        timeoutthread = std::make_shared<TimeOut>(weak_from_this(), minutes);
+        try {
+            timeoutthread->start();
+            return;
+        } catch (const std::system_error&) {
+            timeoutthread.reset();
+        }
     }
-    timeoutthread = std::make_shared<TimeOut>(weak_from_this(), minutes);
-    timeoutthread->start();
+    // No thread to be had for the timer: rather than run without its time limit, the session ends.
+    KIVO::OutLine("Session time limit cannot be kept (no thread to be had): session closed");
+    SendTimeoutMsg();
 }
 
 void ClientSocket::SendTimeoutMsg() {
