@@ -1,5 +1,6 @@
 #include "app/CommandScope.h"
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -7,9 +8,11 @@
 
 namespace {
 
+// Trivially destructible, like every thread-local of the program (see the console's HeldLines): the
+// kept actions are on the heap only while a command is under way.
 struct ScopeState {
     int depth = 0;
-    std::vector<std::function<void()>> deferred;
+    std::vector<std::function<void()>>* deferred = nullptr;
 };
 thread_local ScopeState scope;
 
@@ -24,10 +27,9 @@ CommandScope::~CommandScope() {
     if (scope.depth == 1) {
         // The kept actions run while the console lines are still held, so lines they write join
         // the one hand-off below; actions they keep in turn run too.
-        while (!scope.deferred.empty()) {
-            std::vector<std::function<void()>> actions;
-            actions.swap(scope.deferred);
-            for (auto& action : actions) {
+        while (scope.deferred != nullptr) {
+            const std::unique_ptr<std::vector<std::function<void()>>> actions(std::exchange(scope.deferred, nullptr));
+            for (auto& action : *actions) {
                 try {
                     action();
                 } catch (...) {
@@ -44,6 +46,7 @@ bool CommandScope::open() { return scope.depth > 0; }
 
 bool CommandScope::defer(std::function<void()> action) {
     if (scope.depth == 0) return false;
-    scope.deferred.push_back(std::move(action));
+    if (scope.deferred == nullptr) scope.deferred = new std::vector<std::function<void()>>;
+    scope.deferred->push_back(std::move(action));
     return true;
 }

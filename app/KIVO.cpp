@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -202,11 +203,14 @@ Console& console() {
     return *c;
 }
 
-// The lines a thread keeps back while it holds.
+// The lines a thread keeps back while it holds. Trivially destructible on purpose, like every
+// thread-local of the program: the kept lines are on the heap only while the thread holds, so nothing
+// is left to destroy when the thread ends. (With MinGW's emulated thread-local storage a thread-local
+// destructor may run after the thread's storage has been freed, and free what is no longer there.)
 struct HeldLines {
     int depth = 0;
-    int slot = -1;                         // the announcing slot, once a line is kept
-    std::vector<Console::Entry> lines;
+    int slot = -1;                                 // the announcing slot, once a line is kept
+    std::vector<Console::Entry>* lines = nullptr;  // once a line is kept, until they are handed on
     size_t dropped = 0;
 };
 thread_local HeldLines held;
@@ -254,10 +258,11 @@ bool keepHeld(Console& c, const std::string& text) {
         }
         if (held.slot < 0) return false;
     }
-    if (held.lines.size() >= Console::maxPending)
+    if (held.lines == nullptr) held.lines = new std::vector<Console::Entry>;
+    if (held.lines->size() >= Console::maxPending)
         ++held.dropped;
     else
-        held.lines.push_back({c.nextTicket.fetch_add(1), text});
+        held.lines->push_back({c.nextTicket.fetch_add(1), text});
     return true;
 }
 
@@ -295,21 +300,22 @@ void KIVO::HoldConsoleLines() { ++held.depth; }
 
 void KIVO::ReleaseConsoleLines() {
     if (held.depth == 0 || --held.depth > 0 || held.slot < 0) return;
+    const std::unique_ptr<std::vector<Console::Entry>> lines(std::exchange(held.lines, nullptr));
     Console& c = console();
     std::unique_lock<std::mutex> lock(c.mutex);
+    const size_t kept = lines ? lines->size() : 0;
     const size_t room = c.pending.size() < Console::maxPending ? Console::maxPending - c.pending.size() : 0;
-    const size_t taken = std::min(room, held.lines.size());
+    const size_t taken = std::min(room, kept);
     const auto middle = c.pending.size();
-    std::move(held.lines.begin(), held.lines.begin() + static_cast<std::ptrdiff_t>(taken),
-              std::back_inserter(c.pending));
+    if (lines)
+        std::move(lines->begin(), lines->begin() + static_cast<std::ptrdiff_t>(taken), std::back_inserter(c.pending));
     std::inplace_merge(c.pending.begin(), c.pending.begin() + static_cast<std::ptrdiff_t>(middle),
                        c.pending.end(),
                        [](const Console::Entry& a, const Console::Entry& b) { return a.ticket < b.ticket; });
-    c.dropped += held.lines.size() - taken + held.dropped;
+    c.dropped += kept - taken + held.dropped;
     c.heldFrom[static_cast<size_t>(held.slot)].store(0);
     const bool notify = c.writerWaiting && c.writable();
     lock.unlock();
-    held.lines.clear();
     held.dropped = 0;
     held.slot = -1;
     if (notify) c.wake.notify_one();

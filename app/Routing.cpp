@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 #include <sstream>
+#include <utility>
 
 #include "app/CommandScope.h"
 #include "app/KIVO.h"
@@ -15,7 +16,9 @@
 
 namespace {
 
-thread_local std::string currentSource;
+// The innermost Source scope's name on this thread (a pointer: thread-locals stay trivially
+// destructible, see the console's HeldLines).
+thread_local const std::string* currentSource = nullptr;
 
 // The state file may be rewritten at most this often; changes in between are saved together.
 // Each save is a few file-system calls and an fsync: once a second at most keeps a client that
@@ -63,14 +66,12 @@ std::string describeRoute(int output, int input) {
 
 }  // namespace
 
-Routing::Source::Source(std::string name) : previous_(std::move(currentSource)) {
-    currentSource = std::move(name);
-}
+Routing::Source::Source(std::string name) : name_(std::move(name)), previous_(std::exchange(currentSource, &name_)) {}
 
-Routing::Source::~Source() { currentSource = std::move(previous_); }
+Routing::Source::~Source() { currentSource = previous_; }
 
 std::string Routing::Source::current() {
-    return currentSource.empty() ? std::string("unknown") : currentSource;
+    return currentSource == nullptr || currentSource->empty() ? std::string("unknown") : *currentSource;
 }
 
 Routing::State Routing::defaults() {

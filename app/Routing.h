@@ -60,7 +60,8 @@ public:
         static std::string current();  // "unknown" outside any scope
 
     private:
-        std::string previous_;
+        std::string name_;
+        const std::string* previous_;  // the enclosing scope's name, null outside any
     };
 
     // statePath empty: nothing is loaded or saved (tests). Loads the file at once: a missing file

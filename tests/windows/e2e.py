@@ -86,8 +86,10 @@ class Line:
         return subprocess.run(["stty", "-F", self.path, "-a"], capture_output=True, text=True).stdout
 
     def close(self):
-        os.close(self.master)
-        os.close(self.slave)
+        if self.master is not None:  # once: a pulled line is closed already
+            os.close(self.master)
+            os.close(self.slave)
+            self.master = self.slave = None
 
     def pull(self, prefix):
         """The adapter pulled: the line hangs up and COM1 names no device."""
