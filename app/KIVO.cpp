@@ -300,19 +300,18 @@ void KIVO::HoldConsoleLines() { ++held.depth; }
 
 void KIVO::ReleaseConsoleLines() {
     if (held.depth == 0 || --held.depth > 0 || held.slot < 0) return;
+    // A slot is taken only with the first kept line, so the lines are there.
     const std::unique_ptr<std::vector<Console::Entry>> lines(std::exchange(held.lines, nullptr));
     Console& c = console();
     std::unique_lock<std::mutex> lock(c.mutex);
-    const size_t kept = lines ? lines->size() : 0;
     const size_t room = c.pending.size() < Console::maxPending ? Console::maxPending - c.pending.size() : 0;
-    const size_t taken = std::min(room, kept);
+    const size_t taken = std::min(room, lines->size());
     const auto middle = c.pending.size();
-    if (lines)
-        std::move(lines->begin(), lines->begin() + static_cast<std::ptrdiff_t>(taken), std::back_inserter(c.pending));
+    std::move(lines->begin(), lines->begin() + static_cast<std::ptrdiff_t>(taken), std::back_inserter(c.pending));
     std::inplace_merge(c.pending.begin(), c.pending.begin() + static_cast<std::ptrdiff_t>(middle),
                        c.pending.end(),
                        [](const Console::Entry& a, const Console::Entry& b) { return a.ticket < b.ticket; });
-    c.dropped += kept - taken + held.dropped;
+    c.dropped += lines->size() - taken + held.dropped;
     c.heldFrom[static_cast<size_t>(held.slot)].store(0);
     const bool notify = c.writerWaiting && c.writable();
     lock.unlock();

@@ -263,16 +263,9 @@ public:
         if (!h) return -1;
         DWORD gone = h->goneError.load();
         if (gone == 0) {
-            // Idle: the driver refuses a status query once the device has gone. Line errors the
-            // query clears are kept for their own queries.
-            DWORD errors = 0;
+            // Idle: the driver refuses a status query once the device has gone.
             COMSTAT st{};
-            if (ClearCommError(h->file, &errors, &st)) {
-                std::lock_guard<std::mutex> lock(h->errorMutex);
-                h->pendingErrors |= errors & kLineErrors;
-            } else if (const DWORD e = GetLastError(); meansDeviceGone(e)) {
-                gone = e;
-            }
+            if (const DWORD e = collectErrors(*h, &st); meansDeviceGone(e)) gone = e;
         }
         if (gone == 0) return 0;
         if (reason) *reason = platform::windowsErrorText(gone);
@@ -390,18 +383,20 @@ private:
             setError("ClearCommError: port handle " + std::to_string(port) + " not open");
             return false;
         }
-        return collectErrors(*h, st);
+        return collectErrors(*h, st) == 0;
     }
 
-    bool collectErrors(Handle& h, COMSTAT* st) {
+    // 0, or the error the query failed with.
+    DWORD collectErrors(Handle& h, COMSTAT* st) {
         DWORD errors = 0;
         if (!ClearCommError(h.file, &errors, st)) {
-            setSysError("ClearCommError(" + h.path + ")", GetLastError());
-            return false;
+            const DWORD e = GetLastError();
+            setSysError("ClearCommError(" + h.path + ")", e);
+            return e;
         }
         std::lock_guard<std::mutex> lock(h.errorMutex);
         h.pendingErrors |= errors & kLineErrors;
-        return true;
+        return 0;
     }
 
     // 1 when the line error occurred since the previous query of it (or since the open), 0 when
@@ -413,7 +408,7 @@ private:
             return -1;
         }
         COMSTAT st{};
-        if (!collectErrors(*h, &st)) return -1;
+        if (collectErrors(*h, &st) != 0) return -1;
         std::lock_guard<std::mutex> lock(h->errorMutex);
         const bool seen = (h->pendingErrors & bits) != 0;
         h->pendingErrors &= ~bits;

@@ -21,17 +21,20 @@ using badinput::Clock;
 using badinput::Server;
 using badinput::TempDir;
 
+// A configuration record: no serial port (COM0), the device type byte, the port offset, no time
+// limit, clients accepted at once, routing to both outputs.
+std::string writeNoSerialConfig(const TempDir& dir, int port) {
+    const std::string path = dir.path() + "/cfg.bin";
+    const char record[6] = {static_cast<char>(0xFF), 0x50, static_cast<char>(port - 3001), 0, 0, 2};
+    std::ofstream(path, std::ios::binary).write(record, sizeof record);
+    return path;
+}
+
 TEST(Headless, ServesAClientAndStopsCleanly) {
     const int port = badinput::freeConfigurablePort();
     ASSERT_GT(port, 0);
     TempDir dir;
-    const std::string configPath = dir.path() + "/cfg.bin";
-    {
-        // No serial port (COM0), the device type byte, the port offset, no time limit, clients
-        // accepted at once, routing to both outputs.
-        const char record[6] = {static_cast<char>(0xFF), 0x50, static_cast<char>(port - 3001), 0, 0, 2};
-        std::ofstream(configPath, std::ios::binary).write(record, sizeof record);
-    }
+    const std::string configPath = writeNoSerialConfig(dir, port);
 
     const auto started = Clock::now();
     Server server({"--headless", "--config", configPath});
@@ -68,12 +71,8 @@ TEST(Headless, ConsoleWithoutAReaderLeavesTheServerServing) {
     const int port = badinput::freeConfigurablePort();
     ASSERT_GT(port, 0);
     TempDir dir;
-    const std::string configPath = dir.path() + "/cfg.bin";
+    const std::string configPath = writeNoSerialConfig(dir, port);
     const std::string statePath = dir.path() + "/kivonet.state";
-    {
-        const char record[6] = {static_cast<char>(0xFF), 0x50, static_cast<char>(port - 3001), 0, 0, 2};
-        std::ofstream(configPath, std::ios::binary).write(record, sizeof record);
-    }
     int out[2];
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
     const pid_t pid = ::fork();
