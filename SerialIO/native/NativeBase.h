@@ -1,12 +1,13 @@
 #pragma once
 // What every native serial library keeps the same way: the open ports by 0-based handle, the stable
-// numbers of device paths, the latest error text, and the calls made only of those.
+// numbers of device paths, the latest failure, and the calls made only of those.
 // Handle needs the atomics rxTimeoutMs and txTimeoutMs.
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "SerialIO/SerialConfig.h"
 #include "SerialIO/native/PortNames.h"
 #include "SerialIO/native/SerialNative.h"
 
@@ -54,6 +55,11 @@ public:
         return lastError;
     }
 
+    Failure SerLastFailure() override {
+        std::lock_guard<std::mutex> lock(errorMutex);
+        return lastFailure;
+    }
+
 protected:
     // The number of a device path that is not "COMn"; the caller holds `mutex`.
     int pathNumber(const std::string& path) {
@@ -70,9 +76,31 @@ protected:
         return it == handles.end() ? nullptr : it->second;
     }
 
-    void setError(const std::string& text) {
+    // The port a configuration names, its line settings checked (handshake codes 0 to
+    // `lastHandshake`, and 16 to 240): 0, or SerConfigure's 2001 (not open) or 2002 (a code out of
+    // range or not offered here).
+    int configurable(const SerialConfig& cfg, int lastHandshake, std::shared_ptr<Handle>& h) {
+        h = find(cfg.getPort() - 1);
+        if (!h) {
+            setError("SerConfigure: port " + std::to_string(cfg.getPort()) + " not open");
+            return 2001;
+        }
+        const int rate = cfg.getBitRate(), parity = cfg.getParity(), data = cfg.getDataBits();
+        const int stop = cfg.getStopBits(), hs = cfg.getHandshake();
+        const bool hsValid = (hs >= 0 && hs <= lastHandshake) || (hs >= 16 && hs <= 240);
+        if (rate < 0 || rate > 11 || parity < 0 || parity > 2 || data < 0 || data > 3 || stop < 0 || stop > 1 ||
+            !hsValid) {
+            setError("SerConfigure: line setting not available");
+            return 2002;
+        }
+        return 0;
+    }
+
+    // The latest failure's text and, for a failure of a named device, its path and error number.
+    void setError(const std::string& text, const std::string& device = {}, int err = 0) {
         std::lock_guard<std::mutex> lock(errorMutex);
         lastError = text;
+        lastFailure = {device, err};
     }
 
     std::mutex mutex;  // guards handles and pathNumbers
@@ -82,6 +110,7 @@ private:
     std::map<std::string, int> pathNumbers;
     std::mutex errorMutex;
     std::string lastError;
+    Failure lastFailure;
 };
 
 }  // namespace SerialIO

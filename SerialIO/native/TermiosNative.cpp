@@ -38,8 +38,7 @@
 
 #include "SerialIO/IOException.h"
 #include "SerialIO/SerialConfig.h"
-#include "SerialIO/native/PortNames.h"
-#include "SerialIO/native/SerialNative.h"
+#include "SerialIO/native/NativeBase.h"
 
 namespace SerialIO {
 
@@ -89,7 +88,7 @@ struct Handle {
     }
 };
 
-class TermiosNative final : public SerialNative {
+class TermiosNative final : public NativeBase<Handle> {
 public:
     int SerGetLibVer() override { return 100; }
 
@@ -149,19 +148,10 @@ public:
     }
 
     int SerConfigure(const SerialConfig& cfg) override {
-        auto h = find(cfg.getPort() - 1);
-        if (!h) {
-            setError("SerConfigure: port " + std::to_string(cfg.getPort()) + " not open");
-            return 2001;
-        }
+        std::shared_ptr<Handle> h;
+        if (const int refused = configurable(cfg, 2, h)) return refused;  // no DSR/DTR handshake here
         const int rate = cfg.getBitRate(), parity = cfg.getParity(), data = cfg.getDataBits();
         const int stop = cfg.getStopBits(), hs = cfg.getHandshake();
-        const bool hsValid = (hs >= 0 && hs <= 2) || (hs >= 16 && hs <= 240);
-        if (rate < 0 || rate > 11 || parity < 0 || parity > 2 || data < 0 || data > 3 || stop < 0 || stop > 1 ||
-            !hsValid) {
-            setError("SerConfigure: line setting not available");
-            return 2002;
-        }
         struct termios t {};
         if (tcgetattr(h->fd, &t) != 0) {
             setSysError("tcgetattr(" + h->path + ")", errno, h->path);
@@ -209,26 +199,6 @@ public:
         return 0;
     }
 
-    int SerClosePort(int port) override {
-        std::shared_ptr<Handle> h;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            auto it = handles.find(port);
-            if (it == handles.end()) {
-                setError("SerClosePort: port handle " + std::to_string(port) + " not open");
-                return -1;
-            }
-            h = std::move(it->second);
-            handles.erase(it);
-        }
-        return 0;  // the descriptor closes when the last user lets go of the handle
-    }
-
-    int SerPutByte(int port, int b) override {
-        const uint8_t byte = static_cast<uint8_t>(b);
-        return SerPutData(port, &byte, 1) == 1 ? 0 : -1;
-    }
-
     int SerPutData(int port, const uint8_t* data, int count) override {
         auto h = find(port);
         if (!h || count < 0 || (count > 0 && !data)) {
@@ -271,11 +241,6 @@ public:
             // Ready, or a hang-up or error that the next write reports.
         }
         return sent;
-    }
-
-    int SerGetByte(int port) override {
-        uint8_t b = 0;
-        return SerGetData(port, &b, 1) == 1 ? b : -1;
     }
 
     int SerGetData(int port, uint8_t* buf, int count) override {
@@ -325,14 +290,6 @@ public:
 
     int SerSetTimeoutRx(int port, int ms) override { return setTimeout(port, ms, &Handle::rxTimeoutMs); }
     int SerSetTimeoutTx(int port, int ms) override { return setTimeout(port, ms, &Handle::txTimeoutMs); }
-    int SerGetTimeoutRx(int port) override {
-        auto h = find(port);
-        return h ? h->rxTimeoutMs.load() : -1;
-    }
-    int SerGetTimeoutTx(int port) override {
-        auto h = find(port);
-        return h ? h->txTimeoutMs.load() : -1;
-    }
 
     int SerSigCTS(int port) override { return modemLine(port, TIOCM_CTS); }
     int SerSigDSR(int port) override { return modemLine(port, TIOCM_DSR); }
@@ -384,16 +341,6 @@ public:
         return resolve(cfg, path, number) ? path : textOf(cfg.getPortName());
     }
 
-    std::string SerLastError() override {
-        std::lock_guard<std::mutex> lock(errorMutex);
-        return lastError;
-    }
-
-    Failure SerLastFailure() override {
-        std::lock_guard<std::mutex> lock(errorMutex);
-        return lastFailure;
-    }
-
 private:
     // Device path and port number for the configuration; false when it names no port.
     bool resolve(const SerialConfig& cfg, std::string& path, int& number) {
@@ -424,20 +371,6 @@ private:
     // A transfer failed the way only a device that went away fails.
     static void noteLost(Handle& h, int err) {
         if (err == EIO || err == ENXIO || err == ENODEV || err == EPIPE) h.lostErrno.store(err);
-    }
-
-    int pathNumber(const std::string& path) {
-        auto it = pathNumbers.find(path);
-        if (it != pathNumbers.end()) return it->second;
-        const int n = kFirstPathNumber + static_cast<int>(pathNumbers.size());
-        pathNumbers.emplace(path, n);
-        return n;
-    }
-
-    std::shared_ptr<Handle> find(int port) {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto it = handles.find(port);
-        return it == handles.end() ? nullptr : it->second;
     }
 
     template <class F>
@@ -540,22 +473,9 @@ private:
         return rose ? 1 : 0;
     }
 
-    // The latest failure's text and, for a failure of a named device, its path and error number.
-    void setError(const std::string& text, const std::string& device = {}, int err = 0) {
-        std::lock_guard<std::mutex> lock(errorMutex);
-        lastError = text;
-        lastFailure = {device, err};
-    }
     void setSysError(const std::string& call, int err, const std::string& device = {}) {
         setError(call + ": " + std::strerror(err), device, err);
     }
-
-    std::mutex mutex;  // guards handles and pathNumbers
-    std::map<int, std::shared_ptr<Handle>> handles;
-    std::map<std::string, int> pathNumbers;
-    std::mutex errorMutex;
-    std::string lastError;
-    Failure lastFailure;
 };
 
 }  // namespace

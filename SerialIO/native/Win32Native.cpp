@@ -131,19 +131,10 @@ public:
     }
 
     int SerConfigure(const SerialConfig& cfg) override {
-        auto h = find(cfg.getPort() - 1);
-        if (!h) {
-            setError("SerConfigure: port " + std::to_string(cfg.getPort()) + " not open");
-            return 2001;
-        }
+        std::shared_ptr<Handle> h;
+        if (const int refused = configurable(cfg, 3, h)) return refused;
         const int rate = cfg.getBitRate(), parity = cfg.getParity(), data = cfg.getDataBits();
         const int stop = cfg.getStopBits(), hs = cfg.getHandshake();
-        const bool hsValid = (hs >= 0 && hs <= 3) || (hs >= 16 && hs <= 240);
-        if (rate < 0 || rate > 11 || parity < 0 || parity > 2 || data < 0 || data > 3 || stop < 0 || stop > 1 ||
-            !hsValid) {
-            setError("SerConfigure: line setting not available");
-            return 2002;
-        }
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         if (!GetCommState(h->file, &dcb)) {
