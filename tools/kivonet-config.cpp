@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -212,8 +213,18 @@ inline int show(const std::string& file, std::ostream& out) {
 }
 
 
+// The file a record's name stands for: where a symbolic link leads (the link stays, as the operator
+// set it up), else the name itself.
+inline std::string recordTarget(const std::string& file) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(file, ec)) return file;
+    const std::filesystem::path target = std::filesystem::weakly_canonical(file, ec);
+    return ec || target.empty() ? file : target.string();
+}
+
 // Writes the record; on failure nothing usable is left half-written under the name.
-inline bool writeRecord(const std::string& file, const std::vector<uint8_t>& r, std::string& error) {
+inline bool writeRecord(const std::string& name, const std::vector<uint8_t>& r, std::string& error) {
+    const std::string file = recordTarget(name);
     const std::string tmp = file + ".tmp";
     int fd = ::open(tmp.c_str(), platform::kWriteFlags, 0644);
     if (fd < 0) {

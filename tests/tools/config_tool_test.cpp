@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -156,7 +157,9 @@ TEST_F(ConfigTool, SetKeepsWhatItIsNotGiven) {
 #ifndef _WIN32
 // The server must read the record whoever wrote it: a new one is readable by all whatever the umask,
 // a replaced one keeps its permissions.
-TEST_F(ConfigTool, PermissionsDoNotFollowTheUmask) {
+// Replacing the record keeps what the operator set up around it: its permissions (whatever the
+// caller's umask) and a symbolic link to it.
+TEST_F(ConfigTool, ReplacingKeepsPermissionsAndLinks) {
     struct Umask {
         mode_t saved = ::umask(077);
         ~Umask() { ::umask(saved); }
@@ -170,6 +173,13 @@ TEST_F(ConfigTool, PermissionsDoNotFollowTheUmask) {
     ASSERT_EQ(run({"set", f, "--minutes", "5"}), 0) << err_.str();
     ASSERT_EQ(::stat(f.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    const std::string link = dir_ + "/link.cfg";
+    ASSERT_EQ(::symlink("cfg.bin", link.c_str()), 0);
+    ASSERT_EQ(run({"set", link, "--com", "3"}), 0) << err_.str();
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    ASSERT_EQ(run({"show", f}), 0);
+    EXPECT_NE(out_.str().find("COM3"), std::string::npos) << out_.str();
 }
 
 // The built program, next to this test program's build folder: tests/tools/../../tools.
