@@ -1,6 +1,9 @@
 #include "app/LocalCAM.h"
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -267,6 +270,15 @@ void LocalCAM::DelayT(int ms) {
 }
 
 void LocalCAM::OutLine(const std::string& text) { KIVO::OutLine(text); }
+
+void LocalCAM::exitNow() {
+    // The state file may be up to a second behind the routing.
+    if (LocalCAM* hub = KIVO::scam.load()) hub->routing().saveNow(std::chrono::seconds(2));
+    KIVO::FlushConsole();
+    std::cout.flush();
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
 
 bool LocalCAM::serverSocketOpen() const { return ss != nullptr && ss->isOpen(); }
 

@@ -104,6 +104,9 @@ public:
     void endStartUp();
 
     static void OutLine(const std::string& text);
+    // Ends the process with status 0 at once, without unwinding (sessions may still be running
+    // threads): the state file gets the last routing change first, then the console is flushed.
+    [[noreturn]] static void exitNow();
 
     // Thread-safe accessors used by start-up, the window, the sessions and tests.
     bool serverSocketOpen() const;

@@ -4,9 +4,6 @@
 
 #include "app/Routing.h"
 
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <utility>
 
 #include "app/CommandScope.h"
@@ -229,11 +226,4 @@ void LocalGUI::onBclose() {
     scam.load()->CommandB6();
 }
 
-void LocalGUI::onWindowClosing() {
-    // The state file may be up to a second behind the routing: it gets the last change first.
-    if (LocalCAM* hub = scam.load()) hub->routing().saveNow(std::chrono::seconds(2));
-    KIVO::FlushConsole();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    std::_Exit(0);
-}
+void LocalGUI::onWindowClosing() { LocalCAM::exitNow(); }

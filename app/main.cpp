@@ -7,11 +7,8 @@
 #include <signal.h>
 #endif
 
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
-
 #include <memory>
 #include <stdexcept>
 
@@ -78,12 +75,7 @@ void awaitStopRequest() {
 [[noreturn]] void waitForStop() {
     awaitStopRequest();
     ServiceNotify::stopping();
-    // The state file may be up to a second behind the routing: it gets the last change first.
-    if (LocalCAM* hub = KIVO::scam.load()) hub->routing().saveNow(std::chrono::seconds(2));
-    KIVO::FlushConsole();
-    std::cout.flush();
-    std::fflush(stdout);
-    std::_Exit(0);
+    LocalCAM::exitNow();
 }
 
 // After start-up: serves the web control page when --http-port asked for it. A port that cannot
