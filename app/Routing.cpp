@@ -374,38 +374,10 @@ void Routing::saverLoop() {
 }
 
 bool Routing::save(const State& state, bool failing) {
-    const std::string text = format(state);
-    const std::string tmp = statePath_ + ".tmp";
-    auto fail = [&](const char* what, const std::string& reason) {
+    if (const platform::ReplaceFailure failure = platform::replaceWith(statePath_, format(state), -1)) {
         if (!failing)
-            KIVO::OutLine("Can't write state file " + statePath_ + " (" + what + "): " + reason +
+            KIVO::OutLine("Can't write state file " + statePath_ + " (" + failure.step + "): " + failure.reason +
                           "; labels and routing are not kept");
-        return false;
-    };
-    const int fd = ::open(tmp.c_str(), platform::kWriteFlags, 0644);
-    if (fd < 0) return fail("open", std::strerror(errno));
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            fail("write", std::strerror(errno));
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (platform::syncFile(fd) != 0) {
-        fail("fsync", std::strerror(errno));
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    ::close(fd);
-    if (const std::string reason = platform::replaceFile(tmp, statePath_); !reason.empty()) {
-        fail("rename", reason);
-        ::unlink(tmp.c_str());
         return false;
     }
     if (failing) KIVO::OutLine("State file " + statePath_ + " written again");

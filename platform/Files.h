@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #ifdef _WIN32
 #include <io.h>
@@ -76,5 +77,46 @@ inline bool othersMayRead(int fd) {
     return ::fstat(fd, &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 #endif
+
+// Where replacing a file in one step failed: the step ("open", "chmod", "write", "fsync", "close",
+// "rename") and the system's reason. No step: done.
+struct ReplaceFailure {
+    std::string step, reason;
+    explicit operator bool() const { return !step.empty(); }
+};
+
+// Replaces the file `path` with `data` in one step: a temporary file `path`.tmp is written, synced to
+// the disk and renamed over it, so that a reader (or a power cut) never finds half a file. With
+// `mode` >= 0 the new file has the permissions of the file it replaces, or `mode` when there is
+// none, whatever the umask; with -1 the umask decides. On failure the temporary file is removed.
+inline ReplaceFailure replaceWith(const std::string& path, std::string_view data, int mode) {
+    const std::string tmp = path + ".tmp";
+    const int fd = ::open(tmp.c_str(), kWriteFlags, 0644);
+    if (fd < 0) return {"open", std::strerror(errno)};
+    auto failed = [&](const char* step, int error) {
+        ::close(fd);
+        ::unlink(tmp.c_str());
+        return ReplaceFailure{step, std::strerror(error)};
+    };
+    if (mode >= 0 && setModeFor(fd, path, mode) != 0) return failed("chmod", errno);
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const auto n = ::write(fd, data.data() + done, static_cast<unsigned>(data.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return failed("write", n < 0 ? errno : EIO);
+        done += static_cast<std::size_t>(n);
+    }
+    if (syncFile(fd) != 0) return failed("fsync", errno);
+    if (::close(fd) != 0) {
+        const int error = errno;
+        ::unlink(tmp.c_str());
+        return {"close", std::strerror(error)};
+    }
+    if (std::string reason = replaceFile(tmp, path); !reason.empty()) {
+        ::unlink(tmp.c_str());
+        return {"rename", std::move(reason)};
+    }
+    return {};
+}
 
 }  // namespace platform

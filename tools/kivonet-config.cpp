@@ -222,38 +222,14 @@ inline std::string recordTarget(const std::string& file) {
     return ec || target.empty() ? file : target.string();
 }
 
-// Writes the record; on failure nothing usable is left half-written under the name.
+// Writes the record; on failure nothing usable is left half-written under the name. The server,
+// often a service user of its own, reads the record: a new one is readable by all whatever the
+// caller's umask, a replaced one keeps its permissions.
 inline bool writeRecord(const std::string& name, const std::vector<uint8_t>& r, std::string& error) {
     const std::string file = recordTarget(name);
-    const std::string tmp = file + ".tmp";
-    int fd = ::open(tmp.c_str(), platform::kWriteFlags, 0644);
-    if (fd < 0) {
-        error = "cannot create " + tmp + ": " + std::strerror(errno);
-        return false;
-    }
-    // The server, often a service user of its own, reads the record: a new one is readable by all
-    // whatever the caller's umask, a replaced one keeps its permissions.
-    if (platform::setModeFor(fd, file, 0644) != 0) {
-        error = "cannot set the permissions of " + tmp + ": " + std::strerror(errno);
-        ::close(fd);
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    ssize_t n;
-    do {
-        n = ::write(fd, r.data(), r.size());
-    } while (n < 0 && errno == EINTR);
-    // On the disk before it takes the record's name: a power cut must not leave an empty record.
-    const bool ok = n == static_cast<ssize_t>(r.size()) && platform::syncFile(fd) == 0;
-    const int writeErr = errno;
-    if (::close(fd) != 0 || !ok) {
-        error = "cannot write " + tmp + ": " + std::strerror(ok ? errno : writeErr);
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    if (const std::string reason = platform::replaceFile(tmp, file); !reason.empty()) {
-        error = "cannot replace " + file + ": " + reason;
-        ::unlink(tmp.c_str());
+    const std::string_view bytes(reinterpret_cast<const char*>(r.data()), r.size());
+    if (const platform::ReplaceFailure failure = platform::replaceWith(file, bytes, 0644)) {
+        error = "cannot write " + file + " (" + failure.step + "): " + failure.reason;
         return false;
     }
     return true;
