@@ -131,8 +131,9 @@ inline std::vector<uint8_t> applied(std::vector<uint8_t> record, const std::vect
     return record;
 }
 
-// FILE's bytes as the server reads them (at most one record's worth of the file, shorter files padded
-// with the zeros the server reads there); a missing file gives the record of a missing file.
+// FILE's bytes (shorter files padded with the zeros the server reads there), all of them: set keeps
+// what lies past the record. A missing file gives the record of a missing file; a file larger than
+// any record (a device, a wrong name) is refused.
 inline bool readRecord(const std::string& file, std::vector<uint8_t>& record, std::string& error) {
     int fd;
     do {
@@ -146,18 +147,27 @@ inline bool readRecord(const std::string& file, std::vector<uint8_t>& record, st
         record = defaultRecord();
         return true;
     }
-    record.assign(KIVO::CFGFILESIZE, 0);
-    ssize_t n;
-    do {
-        n = ::read(fd, record.data(), record.size());
-    } while (n < 0 && errno == EINTR);
+    constexpr std::size_t kLargest = 64 * 1024;
+    record.assign(kLargest + 1, 0);
+    std::size_t size = 0;
+    ssize_t n = 0;
+    while (size < record.size()) {
+        n = ::read(fd, record.data() + size, static_cast<unsigned>(record.size() - size));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        size += static_cast<std::size_t>(n);
+    }
     const int readErr = errno;
     ::close(fd);
     if (n < 0) {
         error = "cannot read " + file + ": " + std::strerror(readErr);
         return false;
     }
-    record.resize(std::max<std::size_t>(static_cast<std::size_t>(n), RECORD_SIZE));
+    if (size > kLargest) {
+        error = file + " is larger than 64 KiB: not a configuration record";
+        return false;
+    }
+    record.resize(std::max<std::size_t>(size, RECORD_SIZE));
     return true;
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <sstream>
 
@@ -121,7 +122,7 @@ TEST_F(ConfigTool, SetKeepsWhatItIsNotGiven) {
     {
         FILE* fp = std::fopen(f.c_str(), "ab");  // bytes past the record: a longer file stays longer
         ASSERT_NE(fp, nullptr);
-        std::fputs("tail", fp);
+        std::fputs(std::string(200, 't').c_str(), fp);  // past the 128 bytes the server reads too
         std::fclose(fp);
     }
     ASSERT_EQ(run({"set", f, "--minutes", "60"}), 0) << err_.str();
@@ -136,7 +137,7 @@ TEST_F(ConfigTool, SetKeepsWhatItIsNotGiven) {
     EXPECT_EQ(KIVO::to, 60);
     EXPECT_FALSE(KIVO::autoaccept);
     EXPECT_EQ(KIVO::outmode, 2);
-    EXPECT_EQ(std::filesystem::file_size(f), 10u);
+    EXPECT_EQ(std::filesystem::file_size(f), 206u);
 
     // A refused value writes nothing.
     EXPECT_EQ(run({"set", f, "--tcp-port", "9999"}), 2);
@@ -152,11 +153,13 @@ TEST_F(ConfigTool, SetKeepsWhatItIsNotGiven) {
 
     EXPECT_EQ(run({"set", dir_, "--com", "2"}), 1);  // a folder cannot be read as a record
     EXPECT_NE(err_.str().find("cannot read"), std::string::npos) << err_.str();
+    const std::string huge = dir_ + "/huge.bin";
+    { std::ofstream(huge) << std::string(70000, 'x'); }
+    EXPECT_EQ(run({"set", huge, "--com", "2"}), 1);
+    EXPECT_EQ(std::filesystem::file_size(huge), 70000u);
 }
 
 #ifndef _WIN32
-// The server must read the record whoever wrote it: a new one is readable by all whatever the umask,
-// a replaced one keeps its permissions.
 // Replacing the record keeps what the operator set up around it: its permissions (whatever the
 // caller's umask) and a symbolic link to it.
 TEST_F(ConfigTool, ReplacingKeepsPermissionsAndLinks) {
