@@ -109,10 +109,7 @@ void KIVO::init() {
 
 void KIVO::ReadCFG() {
     CFG.fill(0);
-    int fd;
-    do {
-        fd = ::open(filename.c_str(), platform::kReadFlags);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = platform::openForReading(filename);
     if (fd < 0) {
         // A missing file is the normal case of a server without a record: no message.
         if (errno != ENOENT && errno != ENOTDIR)

@@ -10,10 +10,7 @@ namespace {
 
 // The first line of the file, without its line end; bounded, so a huge file cannot exhaust memory.
 bool readFirstLine(const std::string& file, std::string& line, std::string& error, bool& othersMayRead) {
-    int fd;
-    do {
-        fd = ::open(file.c_str(), platform::kReadFlags);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = platform::openForReading(file);
     if (fd < 0) {
         error = "cannot read the password file " + file + ": " + std::strerror(errno);
         return false;

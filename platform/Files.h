@@ -78,6 +78,23 @@ inline bool othersMayRead(int fd) {
 }
 #endif
 
+// Opens a small file to read it whole; -1 with errno set when it cannot. A FIFO without a writer does
+// not stall the open, and the reads then wait for a writer that has not written yet (a pipe from a
+// secret store, a shell's <(...)); with no writer at all they find the end of the file.
+inline int openForReading(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), kReadFlags);
+    } while (fd < 0 && errno == EINTR);
+#ifndef _WIN32
+    if (fd >= 0) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+#endif
+    return fd;
+}
+
 // Where replacing a file in one step failed: the step ("open", "chmod", "write", "fsync", "close",
 // "rename") and the system's reason. No step: done.
 struct ReplaceFailure {

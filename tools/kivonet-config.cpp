@@ -135,10 +135,7 @@ inline std::vector<uint8_t> applied(std::vector<uint8_t> record, const std::vect
 // what lies past the record. A missing file gives the record of a missing file; a file larger than
 // any record (a device, a wrong name) is refused.
 inline bool readRecord(const std::string& file, std::vector<uint8_t>& record, std::string& error) {
-    int fd;
-    do {
-        fd = ::open(file.c_str(), platform::kReadFlags);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = platform::openForReading(file);
     if (fd < 0) {
         if (errno != ENOENT) {
             error = "cannot read " + file + ": " + std::strerror(errno);

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -76,6 +78,21 @@ TEST_F(PasswordFile, ReadableByOthersWarnsUnusableIsAnError) {
     const PasswordSetting missing = PasswordSetting::choose(dir_ + "/none", "env", "JVK");
     EXPECT_EQ(missing.error, "cannot read the password file " + dir_ + "/none: No such file or directory");
     EXPECT_NE(PasswordSetting::choose(dir_, "env", "JVK").error, "");  // a folder
+}
+
+// A pipe (a secret store's, a shell's <(...)) is read once its writer has written, however late.
+TEST_F(PasswordFile, APipeIsWaitedFor) {
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(::write(ends[1], "piped\n", 6), 6);
+        ::close(ends[1]);
+    });
+    const PasswordSetting s = PasswordSetting::choose("/dev/fd/" + std::to_string(ends[0]), nullptr, "JVK");
+    writer.join();
+    ::close(ends[0]);
+    EXPECT_EQ(s.password, "piped") << s.error;
 }
 
 }  // namespace
