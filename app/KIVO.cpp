@@ -325,12 +325,12 @@ void KIVO::StartConsoleWriter() {
     std::thread(writerLoop, std::ref(c)).detach();
 }
 
-void KIVO::FlushConsole() {
+bool KIVO::FlushConsole() {
     Console& c = console();
     std::unique_lock<std::mutex> lock(c.mutex);
     // Bounded: a standard output that no one reads must not keep the process from ending.
-    c.idle.wait_for(lock, std::chrono::seconds(2),
-                    [&] { return c.pending.empty() && c.dropped == 0 && !c.writing; });
+    return c.idle.wait_for(lock, std::chrono::seconds(2),
+                           [&] { return c.pending.empty() && c.dropped == 0 && !c.writing; });
 }
 
 std::string KIVO::BS2S(const std::vector<uint8_t>& bytes, int count) {

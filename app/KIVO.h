@@ -78,7 +78,9 @@ public:
     // From now on console lines are written by a writer thread of their own (the running server).
     static void StartConsoleWriter();
     // Waits (briefly) until every console line handed over so far is written; called before exit.
-    static void FlushConsole();
+    // False when they were not: the writer is stuck on a standard output no one reads, and holds
+    // its lock (flushing the C library's streams would then wait for ever).
+    static bool FlushConsole();
     // While the writer runs, console lines of the calling thread are kept back from HoldConsoleLines
     // until the matching ReleaseConsoleLines (calls nest), then handed to the writer together with at
     // most one wake-up. The console still shows every line in the order the threads wrote them: lines

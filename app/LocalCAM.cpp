@@ -274,9 +274,10 @@ void LocalCAM::OutLine(const std::string& text) { KIVO::OutLine(text); }
 void LocalCAM::exitNow() {
     // The state file may be up to a second behind the routing.
     if (LocalCAM* hub = KIVO::scam.load()) hub->routing().saveNow(std::chrono::seconds(2));
-    KIVO::FlushConsole();
-    std::cout.flush();
-    std::fflush(nullptr);
+    if (KIVO::FlushConsole()) {
+        std::cout.flush();
+        std::fflush(nullptr);
+    }
     std::_Exit(0);
 }
 

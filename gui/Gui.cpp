@@ -93,9 +93,9 @@ void runWithStartup(std::function<void()> startup) {
         try {
             startup();
         } catch (const std::exception& e) {
-            KIVO::FlushConsole();
+            const bool flushed = KIVO::FlushConsole();
             std::fprintf(stderr, "Start-up failed: %s\n", e.what());
-            std::fflush(nullptr);
+            if (flushed) std::fflush(nullptr);
             std::_Exit(1);
         }
     }).detach();
