@@ -171,20 +171,19 @@ int KIVO::main(int argc, char** argv) {
     }
 
     if (cl.simulate) {
-        if (!parts::simulatorBuilt()) {
-            std::cerr << "kivonet: this build has no simulated selector" << std::endl;
-            return 2;
-        }
-        if (!cl.devicePath.empty()) {
-            std::cerr << "kivonet: --simulate and --device exclude each other" << std::endl;
-            return 2;
-        }
+        // The console lines written so far come before the reason.
+        const auto refuse = [](const std::string& why, int status) {
+            FlushConsole();
+            std::cerr << "kivonet: " << why << std::endl;
+            return status;
+        };
+        if (!parts::simulatorBuilt()) return refuse("this build has no simulated selector", 2);
+        if (!cl.devicePath.empty()) return refuse("--simulate and --device exclude each other", 2);
         try {
             deviceOverride = parts::startSimulator(
                 [](const std::string& line) { OutLine("Simulated selector: " + line); });
         } catch (const std::exception& e) {
-            std::cerr << "kivonet: cannot start the simulated selector: " << e.what() << std::endl;
-            return 1;
+            return refuse(std::string("cannot start the simulated selector: ") + e.what(), 1);
         }
         OutLine("Simulated selector on " + deviceOverride);
     }
