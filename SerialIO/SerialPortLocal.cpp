@@ -58,7 +58,7 @@ private:
 };
 
 std::once_flag classInitOnce;
-SerialNative* processLib = nullptr;  // made once, kept for the whole process
+std::atomic<SerialNative*> processLib{nullptr};  // made once, kept for the whole process
 std::atomic<SerialNative*> testLib{nullptr};
 
 // Picks the native library for this platform and loads it, once per process. A platform with no
@@ -101,7 +101,7 @@ void SerialPortLocal::setNativeForTesting(SerialNative* native) { testLib.store(
 void SerialPortLocal::initCommon() {
     classInit();
     SerialNative* injected = testLib.load();
-    lib = injected ? injected : processLib;
+    lib = injected ? injected : processLib.load();
     osName = platformOsName();
     featureSetup();
 }
@@ -413,7 +413,10 @@ bool SerialPortLocal::deviceLost(std::string& reason) {
 std::string SerialPortLocal::devicePath(const SerialConfig& cfg) {
     classInit();
     SerialNative* injected = testLib.load();
-    return (injected ? injected : processLib)->SerDevicePath(cfg);
+    return (injected ? injected : processLib.load())->SerDevicePath(cfg);
+}
+void SerialPortLocal::releaseAtExit() {
+    if (SerialNative* native = processLib.load()) native->SerReleaseAtExit();
 }
 void SerialPortLocal::setPortName(const std::string& portName) { config->setPortName(portName); }
 std::string SerialPortLocal::getPortName() {

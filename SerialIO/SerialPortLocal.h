@@ -73,6 +73,8 @@ public:
     bool deviceLost(std::string& reason);
     // The device the configuration opens, for messages ("/dev/ttyUSB0", or the port name).
     static std::string devicePath(const SerialConfig& cfg);
+    // For a process that ends without closing its ports: see SerialNative::SerReleaseAtExit.
+    static void releaseAtExit();
     virtual bool isSupported(const std::string& feature);
     virtual void setPortName(const std::string& portName);
     virtual std::string getPortName();

@@ -16,6 +16,7 @@
 #include "app/Password.h"
 #include "app/SerOutPort.h"
 #include "net/Net.h"
+#include "SerialIO/SerialPortLocal.h"
 
 std::recursive_mutex LocalCAM::critsect;
 std::atomic<Device*> LocalCAM::cam{nullptr};
@@ -274,6 +275,7 @@ void LocalCAM::OutLine(const std::string& text) { KIVO::OutLine(text); }
 void LocalCAM::exitNow() {
     // The state file may be up to a second behind the routing.
     if (LocalCAM* hub = KIVO::scam.load()) hub->routing().saveNow(std::chrono::seconds(2));
+    SerialIO::SerialPortLocal::releaseAtExit();
     if (KIVO::FlushConsole()) {
         std::cout.flush();
         std::fflush(nullptr);

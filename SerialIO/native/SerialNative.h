@@ -57,6 +57,10 @@ public:
     // failed the way only a vanished device fails), with the reason in words in *reason; -1 the port
     // is not open. A library that cannot tell answers 0.
     virtual int SerDeviceLost(int port, std::string* reason);
+    // Gives up, for a process about to end without closing its ports, what would outlast it: the
+    // exclusive use of a device that another program keeps open (a simulated selector's terminal
+    // stays exclusive, and the next server is refused). Never blocks.
+    virtual void SerReleaseAtExit() {}
     // The device a configuration opens, for messages ("/dev/ttyUSB0"); by default its port name.
     virtual std::string SerDevicePath(const SerialConfig& cfg);
 

@@ -334,6 +334,14 @@ public:
         return 1;
     }
 
+    void SerReleaseAtExit() override {
+        // Not waiting for the lock: the process is ending, and the table is only ever held briefly.
+        std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+        if (!lock.owns_lock()) return;
+        for (const auto& [index, h] : handles)
+            if (h->fd >= 0) ioctl(h->fd, TIOCNXCL);
+    }
+
     std::string SerDevicePath(const SerialConfig& cfg) override {
         std::string path;
         int number = 0;

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -100,6 +101,11 @@ public:
     Pty& operator=(const Pty&) = delete;
 
     const std::string& path() const { return path_; }
+    // Whether the terminal is in exclusive use: no one else (but root) may open it.
+    bool exclusive() const {
+        int on = 0;
+        return ::ioctl(slave_, TIOCGEXCL, &on) == 0 && on != 0;
+    }
 
     std::vector<uint8_t> bytes() const {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -78,10 +78,13 @@ TEST(SerialUnplug, PulledAdapterIsReportedAndTheRoutingIsRestoredWhenItIsBack) {
     EXPECT_EQ(server.count("Serial device " + link + " back"), 1) << server.console();
 
     // Stopped right after a selection that the state file's once-a-second saving has not taken yet:
-    // the file still gets it.
+    // the file still gets it. The line is left free for the next server, though the terminal stays
+    // open (as a simulated selector's does).
     client.send("Set4");
     ASSERT_TRUE(server.waitForLine("Selected Input #4")) << server.console();
+    EXPECT_TRUE(pty->exclusive());
     EXPECT_EQ(serverPtr->stop(SIGTERM), 0);
+    EXPECT_FALSE(pty->exclusive());
     std::ifstream file(server.statePath());
     const std::string saved((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     EXPECT_NE(saved.find("route1=4\nroute2=4\n"), std::string::npos) << saved;
