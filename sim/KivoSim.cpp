@@ -246,9 +246,15 @@ void SimulatedSelector::readerLoop() {
         // Hang-up or error on the master: our own slave fd should prevent this; avoid spinning.
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) ::poll(fds + 1, 1, kQuietMs);
     }
-    // Report invalid bytes still gathered, so nothing written before stop() goes unreported.
+    // What the line still holds is read, and invalid bytes still gathered are reported, so nothing
+    // written before stop() goes unreported.
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        for (pollfd p{master_, POLLIN, 0}; ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);) {
+            const ssize_t n = ::read(master_, buf, sizeof buf);
+            if (n <= 0) break;
+            decoder_.feed(std::span<const uint8_t>(buf, static_cast<std::size_t>(n)), collect);
+        }
         decoder_.flushInvalid(collect);
     }
     deliver(lines);

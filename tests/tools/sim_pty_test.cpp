@@ -87,6 +87,22 @@ TEST(SimSelectorPty, ServerFramesReachTheCallback) {
     EXPECT_FALSE(sim.running());
     sim.stop();  // harmless twice
     EXPECT_EQ(seenInputs, (std::vector<int>{5, 5, 5, 16}));
+
+    // A frame written just before stop() is reported all the same (the reader used to leave at once).
+    int missed = 0;
+    for (int round = 0; round < 30; ++round) {
+        std::string last;
+        SimulatedSelector quick([&](const std::string& line) { last = line; });
+        quick.start();
+        const int fd3 = openDevice(quick.devicePath());
+        ASSERT_GE(fd3, 0);
+        writeAll(fd3, {0xFE, 0x01, 0x07});
+        ::tcdrain(fd3);
+        quick.stop();
+        ::close(fd3);
+        if (last != "Output 1 <- Input 7") ++missed;
+    }
+    EXPECT_EQ(missed, 0);
 }
 
 TEST(SimSelectorPty, LineIs9600EightNoneOneWithoutFlowControl) {
