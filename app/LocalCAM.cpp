@@ -186,10 +186,14 @@ int LocalCAM::addSerialObserver(SerialWatch::Observer observer) { return watch_-
 
 void LocalCAM::removeSerialObserver(int token) { watch_->removeObserver(token); }
 
-void LocalCAM::CommandB4(const std::string& text) {
+void LocalCAM::LookUpHost(const std::string& text) {
     const std::optional<std::string> address = net::resolveHost(text);
     if (!address) ShowStat("Unknown Host Can't Get IP");
     localgui->ShowIP(address);
+}
+
+void LocalCAM::CommandB4(const std::string& text) {
+    LookUpHost(text);
     // The console never shows the password itself.
     localgui->ShowStatus("New Password= " + text,
                          "New Password= " + (text.empty() ? text : std::string(hiddenPassword)));
@@ -272,15 +276,17 @@ void LocalCAM::DelayT(int ms) {
 
 void LocalCAM::OutLine(const std::string& text) { KIVO::OutLine(text); }
 
-void LocalCAM::exitNow() {
+void LocalCAM::exitNow(int status, const std::string& lastWords) {
     // The state file may be up to a second behind the routing.
     if (LocalCAM* hub = KIVO::scam.load()) hub->routing().saveNow(std::chrono::seconds(2));
     SerialIO::SerialPortLocal::releaseAtExit();
-    if (KIVO::FlushConsole()) {
+    const bool flushed = KIVO::FlushConsole();
+    if (!lastWords.empty()) std::fprintf(stderr, "%s\n", lastWords.c_str());
+    if (flushed) {
         std::cout.flush();
         std::fflush(nullptr);
     }
-    std::_Exit(0);
+    std::_Exit(status);
 }
 
 bool LocalCAM::serverSocketOpen() const { return ss != nullptr && ss->isOpen(); }

@@ -68,6 +68,9 @@ public:
     virtual bool OpenServerSocket(int port);
     virtual bool CommandB0(const std::vector<uint8_t>& bytes);
     virtual void CommandB4(const std::string& text);
+    // CommandB4's look-up alone: the address of the host `text` names (this machine's when empty)
+    // in the window, or "Unknown Host Can't Get IP"; no word about the password.
+    virtual void LookUpHost(const std::string& text);
     virtual void CommandB5();
     virtual void CommandB6();
     virtual void DelayT(int ms);
@@ -104,9 +107,10 @@ public:
     void endStartUp();
 
     static void OutLine(const std::string& text);
-    // Ends the process with status 0 at once, without unwinding (sessions may still be running
-    // threads): the state file gets the last routing change first, then the console is flushed.
-    [[noreturn]] static void exitNow();
+    // Ends the process with `status` at once, without unwinding (sessions may still be running
+    // threads): the state file gets the last routing change first, the serial line is given up,
+    // the console is flushed, and `lastWords` (if any) goes to standard error after it.
+    [[noreturn]] static void exitNow(int status = 0, const std::string& lastWords = {});
 
     // Thread-safe accessors used by start-up, the window, the sessions and tests.
     bool serverSocketOpen() const;

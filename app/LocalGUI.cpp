@@ -207,13 +207,20 @@ void LocalGUI::onLNA(const std::string& text) {
         hub->CommandB0(KIVO::S2BS(hex));
         return;
     }
+    if (text.empty()) {
+        // Every client would be let in with an empty PWD line; start-up refuses one too.
+        hub->LookUpHost(text);
+        ShowStatus("The password is unchanged: an empty one is not taken");
+        return;
+    }
     hub->CommandB4(text);
     KIVO::password = text;
 }
 
 void LocalGUI::onBgetip() {
     if (!ready()) return;
-    scam.load()->CommandB4(localnameText());
+    // Only the address: the status does not announce a password that did not change.
+    scam.load()->LookUpHost(localnameText());
 }
 
 void LocalGUI::onBconnect() {

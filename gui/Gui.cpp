@@ -5,12 +5,14 @@
 #include <FL/Fl.H>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <thread>
 
+#include "app/LocalCAM.h"
 #include "app/LocalGUI.h"
 #include "gui/ControlWindow.h"
 #include "gui/Display.h"
@@ -78,6 +80,17 @@ private:
     std::shared_ptr<Link> link_;
 };
 
+// FLTK's fatal errors (the X server gone: a logout, a dropped forwarded session) end the server the
+// way every other way out does, instead of FLTK's plain exit.
+void windowLost(const char* format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    LocalCAM::exitNow(1, std::string("Window: ") + text);
+}
+
 }  // namespace
 
 void install() {
@@ -87,16 +100,14 @@ void install() {
 }
 
 void runWithStartup(std::function<void()> startup) {
+    Fl::fatal = windowLost;
     Fl::lock();  // enables FLTK's thread support; the loop holds the lock except while it waits
     openDisplay();
     std::thread([startup = std::move(startup)] {
         try {
             startup();
         } catch (const std::exception& e) {
-            const bool flushed = KIVO::FlushConsole();
-            std::fprintf(stderr, "Start-up failed: %s\n", e.what());
-            if (flushed) std::fflush(nullptr);
-            std::_Exit(1);
+            LocalCAM::exitNow(1, std::string("Start-up failed: ") + e.what());
         }
     }).detach();
     for (;;) Fl::wait(1e20);

@@ -42,11 +42,13 @@ public:
         return true;
     }
     void CommandB4(const std::string& text) override { b4.push_back(text); }
+    void LookUpHost(const std::string& text) override { lookups.push_back(text); }
     void CommandB5() override { ++b5; }
     void CommandB6() override { ++b6; }
 
     std::vector<std::vector<uint8_t>> b0;
     std::vector<std::string> b4;
+    std::vector<std::string> lookups;
     int b5 = 0;
     int b6 = 0;
 };

@@ -216,9 +216,11 @@ TEST_F(LocalGUITest, HostPwdEnterSendsHexOrChangesPassword) {
     EXPECT_EQ(KIVO::password.get(), "0X12");
     gui.onLNA("0");
     EXPECT_EQ(KIVO::password.get(), "0");
-    gui.onLNA("");
-    EXPECT_EQ(KIVO::password.get(), "");
-    EXPECT_EQ(hub_->b4, (std::vector<std::string>{"localhost", "0X12", "0", ""}));
+    gui.onLNA("");  // looks this machine up, and keeps the password: an empty one would let anyone in
+    EXPECT_EQ(KIVO::password.get(), "0");
+    EXPECT_EQ(gui.statusText(), "The password is unchanged: an empty one is not taken");
+    EXPECT_EQ(hub_->b4, (std::vector<std::string>{"localhost", "0X12", "0"}));
+    EXPECT_EQ(hub_->lookups, (std::vector<std::string>{""}));
     EXPECT_EQ(hub_->b0.size(), 2u);
 }
 
@@ -227,7 +229,8 @@ TEST_F(LocalGUITest, NetworkButtonsReachTheHub) {
     handOverHub();
     gui.setLocalname("localhost");
     gui.onBgetip();
-    EXPECT_EQ(hub_->b4, (std::vector<std::string>{"localhost"}));
+    EXPECT_EQ(hub_->lookups, (std::vector<std::string>{"localhost"}));
+    EXPECT_TRUE(hub_->b4.empty()) << "no \"New Password=\" line: the password did not change";
     EXPECT_EQ(KIVO::password.get(), "JVK") << "looking up an address never changes the password";
     gui.onBconnect();
     gui.onBclose();

@@ -13,6 +13,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -153,7 +154,8 @@ public:
         return false;
     }
     // Asked to stop, so that it removes its lock file and socket.
-    ~Xserver() { process_.terminate(); }
+    ~Xserver() { stop(); }
+    void stop() { process_.terminate(); }
     const std::string& name() const { return name_; }
 
 private:
@@ -607,6 +609,28 @@ TEST_F(GuiWindowE2E, OperatorDrivesTheSelectorAndTheSessionFromTheWindow) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     // A sanitizer build of the server reports here; its exit status would not show it.
     EXPECT_EQ(console.all().find("Sanitizer"), std::string::npos) << console.all();
+
+    // The X server gone (a logout, a dropped forwarded session): the next server ends as on any
+    // other way out, with status 1, and leaves the line free for the one after it.
+    const int slave = open(pty.path().c_str(), O_RDWR | O_NOCTTY);  // kept open, as a simulator does
+    ASSERT_GE(slave, 0);
+    int pipe2fd[2];
+    ASSERT_EQ(pipe(pipe2fd), 0);
+    Child next(spawn({"unshare", "-n", "sh", "-c", "ip link set lo up && exec \"$0\" \"$@\"", bin_, "--config", cfg,
+                      "--device", pty.path(), "--state-file", dir.path() + "/state"},
+                     pipe2fd[1], {"DISPLAY=" + x_.name()}));
+    close(pipe2fd[1]);
+    Console nextConsole(pipe2fd[0]);
+    ASSERT_EQ(pty.read(6), frames({0xFE, 0x01, 0x01, 0xFE, 0x02, 0x01})) << nextConsole.all();
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    x_.stop();
+    ASSERT_TRUE(next.waitExit(8s, status)) << "the server outlived its display; console:\n" << nextConsole.all();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    ASSERT_EQ(ioctl(slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(slave);
 }
 
 }  // namespace
