@@ -191,6 +191,9 @@ private:
     mutable bool readFailed_ = false;
 };
 
+// Set while a request is answered on this thread when its connection must end with the answer.
+thread_local bool endAfterAnswer = false;
+
 // A thread pool whose waiting list is bounded: past the bound the connection is closed on the
 // accepting thread at once instead of waiting (the job notices `turnedAway`).
 thread_local bool turnedAway = false;
@@ -282,15 +285,19 @@ public:
         // Asked before any body is read: the page and the API take plain bodies only (an encoded
         // body would be inflated before its size is known), and one range of a file at most (the
         // answer to many ranges of one file is built whole in memory, many times the file).
+        // Such a request's body is never read, so its connection ends with the answer: what follows
+        // on it would otherwise be taken as the next request.
         set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
             const std::string encoding = req.get_header_value("Content-Encoding");
             if (!encoding.empty() && encoding != "identity") {
                 res.status = 415;
                 res.set_content(R"({"error":"encoded bodies are not taken"})", "application/json");
+                endAfterAnswer = true;
                 return HandlerResponse::Handled;
             }
             if (req.ranges.size() > 1) {
                 res.status = 416;
+                endAfterAnswer = true;
                 return HandlerResponse::Handled;
             }
             return HandlerResponse::Unhandled;
@@ -457,8 +464,9 @@ private:
         for (size_t count = keep_alive_max_count_; count > 0 && waitForRequest(stream); --count) {
             stream.beginRequest(maxRequestBytes, std::chrono::milliseconds(options_.requestMillis));
             bool closed = false;
+            endAfterAnswer = false;
             ok = process_request(stream, count == 1, closed, nullptr);
-            if (!ok || closed || stream.readFailed()) break;
+            if (!ok || closed || stream.readFailed() || endAfterAnswer) break;
         }
         ::shutdown(sock, SHUT_RDWR);
         ::close(sock);

@@ -229,6 +229,17 @@ TEST_F(WebTest, RequestsWithoutBoundEndTheirConnection) {
     EXPECT_EQ(post("/api/login", std::string(16, '\0'), {{"Content-Encoding", "gzip"}})->status, 415);
     EXPECT_EQ(client->Get("/", {{"Range", "bytes=0-0,0-0,0-0"}})->status, 416);
     EXPECT_EQ(client->Get("/", {{"Range", "bytes=0-9"}})->status, 206);
+    // Their unread bodies are never taken as the next request: the connection ends with the answer.
+    const std::string inner = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    for (const char* head : {"POST /api/login HTTP/1.1\r\nContent-Encoding: gzip\r\n",
+                             "POST / HTTP/1.1\r\nRange: bytes=0-1,3-4\r\n"}) {
+        TestClient refused(face->port());
+        refused.sendRaw(std::string(head) + "Host: 127.0.0.1\r\nContent-Length: " + std::to_string(inner.size()) + "\r\n\r\n" +
+                        inner);
+        int answers = 0;
+        while (const auto line = refused.readLine(1000)) answers += line->rfind("HTTP/1.1 ", 0) == 0;
+        EXPECT_EQ(answers, 1) << head;
+    }
 }
 
 TEST_F(WebTest, StopsAtOnceAfterStarting) {
