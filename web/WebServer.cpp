@@ -312,7 +312,9 @@ public:
     ~Impl() override { shutdown(); }
 
     bool begin(std::string& error) {
-        const std::string& want = options_.listenAddress;
+        std::string want = options_.listenAddress;
+        // "[::1]" as --listen takes it: the library binds the bare address.
+        if (want.size() > 2 && want.front() == '[' && want.back() == ']') want = want.substr(1, want.size() - 2);
         // Every address: IPv6 and IPv4 on one socket where the machine has IPv6.
         const std::vector<std::string> hosts =
             want.empty() ? std::vector<std::string>{"::", "0.0.0.0"} : std::vector<std::string>{want};

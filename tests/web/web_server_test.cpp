@@ -242,13 +242,24 @@ TEST_F(WebTest, RequestsWithoutBoundEndTheirConnection) {
     }
 }
 
-TEST_F(WebTest, StopsAtOnceAfterStarting) {
+TEST_F(WebTest, StartsWhereToldAndStopsAtOnce) {
     startServing();
     for (int i = 0; i < 3; ++i) {
         std::string error;
         auto f = web::WebFace::start(*hub, 0, error, {}, [](const std::string&) {});
         ASSERT_TRUE(f) << error;
     }  // each is destroyed at once: the test hangs if stopping waits on the listening thread
+
+    // An address in brackets, as --listen takes it.
+    web::WebServer::Options bracketed;
+    bracketed.listenAddress = "[::1]";
+    std::string error;
+    auto f = web::WebFace::start(*hub, 0, error, bracketed, [](const std::string&) {});
+    ASSERT_TRUE(f) << error;
+    httplib::Client v6("::1", f->port());
+    const auto page = v6.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
 }
 
 }  // namespace
