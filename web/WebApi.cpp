@@ -321,7 +321,10 @@ Response Api::login(const Request& request) {
     }
     auto body = parseLogin(request.body);
     if (auto* error = std::get_if<BodyError>(&body)) {
-        console_("Web: refused login from " + request.peer + " (" + error->reason + ")");
+        // Counted as a wrong password: an endless run of them would be a console line each.
+        const bool nowBlocked = limiter_.failed(request.peer);
+        console_("Web: refused login from " + request.peer + " (" + error->reason +
+                 (nowBlocked ? "; shut out for a minute)" : ")"));
         return errorResponse(400, error->reason);
     }
     if (!backend_.passwordMatches(std::get<LoginBody>(body).password)) {

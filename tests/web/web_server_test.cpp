@@ -142,9 +142,11 @@ TEST_F(WebTest, SwitchingGoesThroughTheHubAndBadRequestsWriteNothing) {
 
 TEST_F(WebTest, FiveWrongPasswordsShutTheAddressOut) {
     start();
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(post("/api/login", R"({"password":"no"})")->status, 401);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(post("/api/login", R"({"password":"no"})")->status, 401);
+    EXPECT_EQ(post("/api/login", "x")->status, 400);  // a login that is not one counts as well
     EXPECT_EQ(post("/api/login", R"({"password":"JVK"})")->status, 429);
-    EXPECT_EQ(post("/api/login", R"({"password":"JVK"})")->status, 429);
+    EXPECT_EQ(post("/api/login", "x")->status, 429);
+    EXPECT_EQ(consoleLines().size(), 6u);  // one line per refusal until shut out, then one
 }
 
 // Reads a push stream until a data line contains `text`.
