@@ -193,6 +193,14 @@ private:
 
 // Set while a request is answered on this thread when its connection must end with the answer.
 thread_local bool endAfterAnswer = false;
+// The connection this thread serves.
+thread_local int servedSocket = -1;
+
+// Whether the peer has closed or reset the connection (a closed page); reading nothing.
+bool peerGone(int fd) {
+    pollfd p{fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
 
 // A thread pool whose waiting list is bounded: past the bound the connection is closed on the
 // accepting thread at once instead of waiting (the job notices `turnedAway`).
@@ -436,10 +444,19 @@ private:
         auto sub = std::make_shared<Subscription>(broadcaster_);
         const auto heartbeat = std::chrono::seconds(options_.heartbeatSeconds);
         res.set_chunked_content_provider(
-            "text/event-stream", [this, sub, heartbeat, r](size_t, httplib::DataSink& sink) {
+            "text/event-stream", [this, sub, heartbeat, r, fd = servedSocket](size_t, httplib::DataSink& sink) {
                 std::string state;
                 bool stopped = false;
-                const bool fresh = broadcaster_.next(sub->seen, state, heartbeat, stopped);
+                bool fresh = false;
+                // Waited for in steps: a page closed meanwhile gives its place back within a second,
+                // not at the first heartbeat that fails to go out (up to two heartbeats later).
+                for (auto left = heartbeat;;) {
+                    const auto step = std::min(left, std::chrono::seconds(1));
+                    fresh = broadcaster_.next(sub->seen, state, step, stopped);
+                    left -= step;
+                    if (fresh || stopped || left.count() <= 0) break;
+                    if (peerGone(fd)) return false;
+                }
                 // A stream lives no longer than its login: once the session has been logged out or
                 // has run out, it ends instead of sending the next state or heartbeat.
                 if (stopped || !api_.authorised(r)) return false;
@@ -460,6 +477,7 @@ private:
         // write of a response waits for the client's delayed acknowledgement (tens of ms).
         int one = 1;
         ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        servedSocket = sock;
         SocketStream stream(sock, static_cast<int>(read_timeout_sec_ * 1000),
                             static_cast<int>(write_timeout_sec_ * 1000));
         bool ok = false;

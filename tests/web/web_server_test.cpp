@@ -197,6 +197,23 @@ TEST_F(WebTest, PushStreamFollowsChangesFromEveryFaceAndIsCapped) {
     // Logged out, the stream ends at the next heartbeat.
     EXPECT_EQ(post("/api/logout", "", withCookie())->status, 204);
     EXPECT_TRUE(endsWithin(stream, 4000)) << "the stream went on after logout";
+
+    // A page closed between heartbeats (here 30 s apart) gives its place back within a second or so.
+    options.heartbeatSeconds = 30;
+    std::string error;
+    auto quiet = web::WebFace::start(*hub, 0, error, options, [](const std::string&) {});
+    ASSERT_TRUE(quiet) << error;
+    httplib::Client quietClient("127.0.0.1", quiet->port());
+    const auto loggedIn = quietClient.Post("/api/login", R"({"password":"JVK"})", "application/json");
+    ASSERT_TRUE(loggedIn);
+    const std::string setCookie = loggedIn->get_header_value("Set-Cookie");
+    {
+        TestClient page(quiet->port());
+        page.sendRaw("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " +
+                     setCookie.substr(0, setCookie.find(';')) + "\r\n\r\n");
+        ASSERT_TRUE(streamShows(page, "data: "));
+    }
+    EXPECT_TRUE(waitFor([&] { return quiet->server().subscribers() == 0; }, 3000));
 }
 
 TEST_F(WebTest, RequestsWithoutBoundEndTheirConnection) {
