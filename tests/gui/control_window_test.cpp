@@ -191,7 +191,8 @@ TEST_F(ControlWindowTest, CallbacksFeedTheListeners) {
     EXPECT_EQ(KIVO::password.get(), "JVK");
     c.localname->do_callback();
     EXPECT_EQ(KIVO::password.get(), "localhost");
-    EXPECT_EQ(hub_->b4, (std::vector<std::string>{"localhost", "localhost"}));
+    EXPECT_EQ(hub_->lookups, (std::vector<std::string>{"localhost"}));  // Get IP Address
+    EXPECT_EQ(hub_->b4, (std::vector<std::string>{"localhost"}));       // Enter
     EXPECT_EQ(gui_->localnameText(), "localhost");
 
     c.bconnect->do_callback();
