@@ -280,9 +280,9 @@ void LocalCAM::exitNow(int status, const std::string& lastWords) {
     // The state file may be up to a second behind the routing.
     if (LocalCAM* hub = KIVO::scam.load()) hub->routing().saveNow(std::chrono::seconds(2));
     SerialIO::SerialPortLocal::releaseAtExit();
-    const bool flushed = KIVO::FlushConsole();
-    if (!lastWords.empty()) std::fprintf(stderr, "%s\n", lastWords.c_str());
-    if (flushed) {
+    // A console no one reads may share its pipe with standard error: nothing more is written then.
+    if (KIVO::FlushConsole()) {
+        if (!lastWords.empty()) std::fprintf(stderr, "%s\n", lastWords.c_str());
         std::cout.flush();
         std::fflush(nullptr);
     }

@@ -109,7 +109,8 @@ public:
     static void OutLine(const std::string& text);
     // Ends the process with `status` at once, without unwinding (sessions may still be running
     // threads): the state file gets the last routing change first, the serial line is given up,
-    // the console is flushed, and `lastWords` (if any) goes to standard error after it.
+    // the console is flushed, and `lastWords` (if any) goes to standard error after it (not when the
+    // console is stuck: standard error may be the same pipe).
     [[noreturn]] static void exitNow(int status = 0, const std::string& lastWords = {});
 
     // Thread-safe accessors used by start-up, the window, the sessions and tests.
