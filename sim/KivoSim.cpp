@@ -246,11 +246,12 @@ void SimulatedSelector::readerLoop() {
         // Hang-up or error on the master: our own slave fd should prevent this; avoid spinning.
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) ::poll(fds + 1, 1, kQuietMs);
     }
-    // What the line still holds is read, and invalid bytes still gathered are reported, so nothing
-    // written before stop() goes unreported.
+    // What the line still holds is read (bounded: a writer that never pauses cannot hold stop() up),
+    // and invalid bytes still gathered are reported, so nothing written before stop() goes unreported.
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (pollfd p{master_, POLLIN, 0}; ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);) {
+        pollfd p{master_, POLLIN, 0};
+        for (int reads = 0; reads < 64 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN); ++reads) {
             const ssize_t n = ::read(master_, buf, sizeof buf);
             if (n <= 0) break;
             decoder_.feed(std::span<const uint8_t>(buf, static_cast<std::size_t>(n)), collect);
