@@ -85,27 +85,15 @@ Routing::Routing(std::string statePath) : statePath_(std::move(statePath)), stat
     if (!statePath_.empty()) {
         // Opened as the other small files are, so that a FIFO in its place cannot stall the start;
         // only a plain file is read.
-        int fd;
-        do fd = ::open(statePath_.c_str(), platform::kReadFlags);
-        while (fd < 0 && errno == EINTR);
+        const int fd = platform::openForReading(statePath_);
         if (fd >= 0) {
             // A state file is small; anything larger is not one of ours.
-            std::string text(64 * 1024 + 1, '\0');
-            size_t got = 0;
-            bool ok = platform::isPlainFile(fd);
-            while (ok && got < text.size()) {
-                const auto n = ::read(fd, text.data() + got, static_cast<unsigned>(text.size() - got));
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) {
-                    ok = n == 0;
-                    break;
-                }
-                got += static_cast<size_t>(n);
-            }
+            constexpr size_t largest = 64 * 1024;
+            std::string text;
+            const bool ok = platform::isPlainFile(fd) && platform::readUpTo(fd, largest, text);
             ::close(fd);
-            text.resize(got);
             std::optional<State> loaded;
-            if (ok && text.size() <= 64 * 1024) loaded = parse(text);
+            if (ok && text.size() <= largest) loaded = parse(text);
             if (loaded) {
                 state_ = *loaded;
             } else {

@@ -95,6 +95,22 @@ inline int openForReading(const std::string& path) {
     return fd;
 }
 
+// Reads the open file to its end into `out`, but no more than `limit` + 1 bytes: a larger `out` means
+// a file too large for the caller. False, with errno set, when a read fails.
+inline bool readUpTo(int fd, std::size_t limit, std::string& out) {
+    out.assign(limit + 1, '\0');
+    std::size_t got = 0;
+    while (got < out.size()) {
+        const auto n = ::read(fd, out.data() + got, static_cast<unsigned>(out.size() - got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    out.resize(got);
+    return true;
+}
+
 // Where replacing a file in one step failed: the step ("open", "chmod", "write", "fsync", "close",
 // "rename") and the system's reason. No step: done.
 struct ReplaceFailure {

@@ -145,26 +145,20 @@ inline bool readRecord(const std::string& file, std::vector<uint8_t>& record, st
         return true;
     }
     constexpr std::size_t kLargest = 64 * 1024;
-    record.assign(kLargest + 1, 0);
-    std::size_t size = 0;
-    ssize_t n = 0;
-    while (size < record.size()) {
-        n = ::read(fd, record.data() + size, static_cast<unsigned>(record.size() - size));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        size += static_cast<std::size_t>(n);
-    }
+    std::string bytes;
+    const bool read = platform::readUpTo(fd, kLargest, bytes);
     const int readErr = errno;
     ::close(fd);
-    if (n < 0) {
+    if (!read) {
         error = "cannot read " + file + ": " + std::strerror(readErr);
         return false;
     }
-    if (size > kLargest) {
+    if (bytes.size() > kLargest) {
         error = file + " is larger than 64 KiB: not a configuration record";
         return false;
     }
-    record.resize(std::max<std::size_t>(size, RECORD_SIZE));
+    record.assign(bytes.begin(), bytes.end());
+    record.resize(std::max<std::size_t>(bytes.size(), RECORD_SIZE));
     return true;
 }
 
