@@ -267,17 +267,68 @@ bool keepHeld(Console& c, const std::string& text) {
     return true;
 }
 
+// How many bytes the character at text[i] takes when it is well-formed UTF-8 other than a control
+// (C0, DEL, or C1 written as two bytes), else 0.
+size_t shownCharLength(const std::string& text, size_t i) {
+    const auto byte = [&](size_t k) { return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u; };
+    const unsigned lead = byte(0);
+    if (lead < 0x20 || lead == 0x7F) return 0;
+    if (lead < 0x80) return 1;
+    size_t length = 0;
+    unsigned low = 0x80, high = 0xBF;  // the range of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        if (lead == 0xC2) low = 0xA0;  // U+0080..U+009F are the C1 controls (0x9B starts a sequence)
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // overlong
+        if (lead == 0xED) high = 0x9F;  // surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;   // overlong
+        if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
+    } else {
+        return 0;
+    }
+    if (byte(1) < low || byte(1) > high) return 0;
+    for (size_t k = 2; k < length; ++k)
+        if (byte(k) < 0x80 || byte(k) > 0xBF) return 0;
+    return length;
+}
+
 }  // namespace
 
-void KIVO::OutLine(const std::string& line) {
-    // A line may carry a client's bytes: a control character would act on the operator's terminal
-    // (escape sequences, backspaces) or cut the service log's record, so each is shown as "?".
-    const auto control = [](char ch) { return static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F; };
-    std::string cleaned;
-    if (std::any_of(line.begin(), line.end(), control)) {
-        cleaned = line;
-        std::replace_if(cleaned.begin(), cleaned.end(), control, '?');
+// A line may carry a client's bytes: a control character would act on the operator's terminal (escape
+// sequences, backspaces) or cut the service log's record, and bytes that are not UTF-8 make the log keep
+// the record as binary data. Each such character or byte is shown as "?". Empty when the line is clean.
+std::string KIVO::shownOnConsole(const std::string& line) {
+    size_t i = 0;
+    while (i < line.size()) {
+        const size_t length = shownCharLength(line, i);
+        if (length == 0) break;
+        i += length;
     }
+    if (i == line.size()) return {};
+    std::string shown = line.substr(0, i);
+    while (i < line.size()) {
+        const size_t length = shownCharLength(line, i);
+        if (length == 0) {
+            // A C1 control is dropped whole; any other bad byte one at a time.
+            const bool c1 = static_cast<unsigned char>(line[i]) == 0xC2 && i + 1 < line.size() &&
+                            static_cast<unsigned char>(line[i + 1]) >= 0x80 &&
+                            static_cast<unsigned char>(line[i + 1]) <= 0x9F;
+            shown += '?';
+            i += c1 ? 2 : 1;
+        } else {
+            shown.append(line, i, length);
+            i += length;
+        }
+    }
+    return shown;
+}
+
+void KIVO::OutLine(const std::string& line) {
+    const std::string cleaned = shownOnConsole(line);
     const std::string& text = cleaned.empty() ? line : cleaned;
     Console& c = console();
     if (held.depth > 0 && c.asynchronous.load() && keepHeld(c, text)) return;

@@ -72,9 +72,12 @@ public:
     std::string ReadyLine() const;
 
     static void DelayT(int ms);
-    // The one console writer of the program: the text, its control characters shown as "?", and one
-    // line end, nothing else.
+    // The one console writer of the program: the text as shownOnConsole gives it, and one line end,
+    // nothing else.
     static void OutLine(const std::string& text);
+    // The line with each control character (C0, DEL, C1) and each byte that is not UTF-8 shown as "?";
+    // empty when there is none.
+    static std::string shownOnConsole(const std::string& line);
     // From now on console lines are written by a writer thread of their own (the running server).
     static void StartConsoleWriter();
     // Waits (briefly) until every console line handed over so far is written; called before exit.

@@ -82,4 +82,19 @@ TEST_F(ConsoleTest, AFloodOfHeldLinesIsBoundedAndCounted) {
     EXPECT_EQ(static_cast<int>(lines.size() - 1) + dropped, sent) << "every line written or counted";
 }
 
+TEST(ConsoleText, ControlsAndBytesThatAreNotUtf8ShowAsQuestionMarks) {
+    const struct {
+        std::string line, shown;
+    } cases[] = {
+        {"Route: output 2 <- input 7", ""},                        // clean: nothing to copy
+        {"Label \xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xa5", ""},  // UTF-8 text passes
+        {"Cmd \x1b[2J\b\x7f", "Cmd ?[2J??"},
+        {"Cmd \xc2\x9b" "31mred \xc2\x85", "Cmd ?31mred ?"},         // C1 written as UTF-8
+        {"Cmd \x9b" "31m \xff\xfe", "Cmd ?31m ??"},                  // stray bytes
+        {"\xc0\xaf \xe0\x80\xaf \xed\xa0\x80 \xf4\x90\x80\x80", "?? ??? ??? ????"},  // overlong, surrogate, too high
+        {"cut \xe2\x82", "cut ??"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(KIVO::shownOnConsole(c.line), c.shown) << c.line;
+}
+
 }  // namespace
