@@ -196,11 +196,11 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
     if (line.size() > 2 && line.compare(0, 2, "0x") == 0) {
         sercom = line.substr(2);
         const size_t bytes = sercom.size() / 2;  // an unpaired last digit is ignored
-        if (bytes > maxRawBytes) {
-            // Sending it would hold every other selection for seconds: refused whole, the session goes on.
+        if (bytes > KIVO::maxRawBytes) {
+            // Refused whole, the session goes on.
             ShowStat("Raw command too long");
             KIVO::OutLine("Raw command of " + std::to_string(bytes) + " bytes refused (at most " +
-                          std::to_string(maxRawBytes) + ")");
+                          std::to_string(KIVO::maxRawBytes) + ")");
         } else {
             ShowStat("CMD = " + sercom);
             hub_.CommandB0(KIVO::S2BS(sercom));

@@ -45,8 +45,6 @@ public:
 
     // Longest line accepted from a client; a longer one ends the session.
     static constexpr size_t maxLineLength = 65536;
-    // Most bytes one "0x" line may send; the selector's frames are three bytes long.
-    static constexpr size_t maxRawBytes = 512;
 
     // Java-style decimal integer (optional sign, digits only, 32-bit range); nullopt otherwise.
     static std::optional<int> parseDecimal(const std::string& text);

@@ -91,6 +91,9 @@ public:
     static void HoldConsoleLines();
     static void ReleaseConsoleLines();
     static std::string BS2S(const std::vector<uint8_t>& bytes, int count);
+    // Most bytes one "0x" line may send, from a client or the window; the selector's frames are three
+    // bytes long, and a longer line would hold every other selection for seconds.
+    static constexpr size_t maxRawBytes = 512;
     static std::vector<uint8_t> S2BS(const std::string& text);
     static int C2B(char c);
 

@@ -202,6 +202,10 @@ void LocalGUI::onLNA(const std::string& text) {
     LocalCAM* hub = scam.load();
     if (text.size() >= 2 && text.compare(0, 2, "0x") == 0) {
         const std::string hex = text.substr(2);
+        if (hex.size() / 2 > KIVO::maxRawBytes) {
+            ShowStatus("Raw command too long: at most " + std::to_string(KIVO::maxRawBytes) + " bytes");
+            return;
+        }
         ShowStatus("CMD = " + hex);
         const Routing::Source source("window");
         hub->CommandB0(KIVO::S2BS(hex));

@@ -204,6 +204,10 @@ TEST_F(LocalGUITest, HostPwdEnterSendsHexOrChangesPassword) {
     EXPECT_EQ(hub_->b0[0], (std::vector<uint8_t>{0xFE, 0x01, 0x07}));
     EXPECT_EQ(KIVO::password.get(), "JVK");
 
+    gui.onLNA("0x" + std::string(2 * KIVO::maxRawBytes + 2, 'F'));  // refused whole, as from a client
+    EXPECT_EQ(gui.statusText(), "Raw command too long: at most 512 bytes");
+    ASSERT_EQ(hub_->b0.size(), 1u);
+
     gui.onLNA("0x");  // no digits: no bytes
     EXPECT_EQ(gui.statusText(), "CMD = ");
     ASSERT_EQ(hub_->b0.size(), 2u);
