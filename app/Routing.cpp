@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <sstream>
 #include <utility>
@@ -82,28 +83,7 @@ Routing::State Routing::defaults() {
 }
 
 Routing::Routing(std::string statePath) : statePath_(std::move(statePath)), state_(defaults()) {
-    if (!statePath_.empty()) {
-        // Opened as the other small files are, so that a FIFO in its place cannot stall the start;
-        // only a plain file is read.
-        const int fd = platform::openForReading(statePath_);
-        if (fd >= 0) {
-            // A state file is small; anything larger is not one of ours.
-            constexpr size_t largest = 64 * 1024;
-            std::string text;
-            const bool ok = platform::isPlainFile(fd) && platform::readUpTo(fd, largest, text);
-            ::close(fd);
-            std::optional<State> loaded;
-            if (ok && text.size() <= largest) loaded = parse(text);
-            if (loaded) {
-                state_ = *loaded;
-            } else {
-                KIVO::OutLine("State file " + statePath_ +
-                              " is unreadable or damaged: starting with default labels and routing");
-            }
-        } else if (errno != ENOENT) {
-            KIVO::OutLine("Can't read state file " + statePath_ + ": " + std::strerror(errno));
-        }
-    }
+    if (!statePath_.empty()) load();
     // Locks belong to connected clients: none survive a restart.
     state_.lockOwner.fill(0);
     if (!validId(state_.uniqueId)) {
@@ -112,6 +92,46 @@ Routing::Routing(std::string statePath) : statePath_(std::move(statePath)), stat
     }
     notifier_ = std::thread([this] { notifierLoop(); });
     saver_ = std::thread([this] { saverLoop(); });
+}
+
+void Routing::load() {
+    // Opened as the other small files are, so that a FIFO in its place cannot stall the start;
+    // only a plain file is read.
+    const int fd = platform::openForReading(statePath_);
+    if (fd < 0 && errno == ENOENT) return;
+    const std::string problem = fd < 0 ? std::string("Can't read state file ") + statePath_ + ": " + std::strerror(errno)
+                                 : "State file " + statePath_ + " is unreadable or damaged";
+    if (fd >= 0) {
+        // A state file is small; anything larger is not one of ours.
+        constexpr size_t largest = 64 * 1024;
+        std::string text;
+        const bool ok = platform::isPlainFile(fd) && platform::readUpTo(fd, largest, text);
+        ::close(fd);
+        std::optional<State> loaded;
+        if (ok && text.size() <= largest) loaded = parse(text);
+        if (loaded) {
+            state_ = *loaded;
+            return;
+        }
+    }
+    // The operator's labels may be in it (a hand edit gone wrong, a file of another user): it is kept
+    // under another name for them to mend, and never saved over.
+    const std::string file = platform::linkTarget(statePath_);
+    const std::string aside = file + ".damaged";
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) {
+        KIVO::OutLine(problem + ": starting with default labels and routing; they are not kept");
+        statePath_.clear();
+        return;
+    }
+    std::filesystem::rename(file, aside, ec);
+    if (ec) {
+        KIVO::OutLine(problem + ": starting with default labels and routing; they are not kept (can't rename it to " +
+                      aside + ": " + ec.message() + ")");
+        statePath_.clear();
+        return;
+    }
+    KIVO::OutLine(problem + ": kept as " + aside + ", starting with default labels and routing");
 }
 
 Routing::~Routing() {
@@ -362,7 +382,9 @@ void Routing::saverLoop() {
 }
 
 bool Routing::save(const State& state, bool failing) {
-    if (const platform::ReplaceFailure failure = platform::replaceWith(statePath_, format(state), -1)) {
+    // Through a symbolic link the file it leads to is replaced, and the link stays.
+    const std::string file = platform::linkTarget(statePath_);
+    if (const platform::ReplaceFailure failure = platform::replaceWith(file, format(state), -1)) {
         if (!failing)
             KIVO::OutLine("Can't write state file " + statePath_ + " (" + failure.step + "): " + failure.reason +
                           "; labels and routing are not kept");

@@ -131,7 +131,10 @@ private:
     // failed too), not one per attempt; one when it works again.
     bool save(const State& state, bool failing);
 
-    const std::string statePath_;
+    // Reads the state file at start; a file there that cannot be taken is set aside, not saved over.
+    void load();
+
+    std::string statePath_;  // set before the threads start; empty: nothing is kept
     mutable std::mutex mutex_;  // guards state_, queue_, observers_, pending counters
     std::condition_variable wake_;      // the notifier: an event is queued
     std::condition_variable saveWake_;  // the saver: the state file is behind

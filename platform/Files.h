@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -117,6 +118,19 @@ struct ReplaceFailure {
     std::string step, reason;
     explicit operator bool() const { return !step.empty(); }
 };
+
+// The file a name stands for: where a symbolic link (or a chain of them) leads, even when nothing is
+// there yet, else the name itself. Replacing the file there keeps the link the operator set up.
+inline std::string linkTarget(const std::string& name) {
+    std::filesystem::path file(name);
+    std::error_code ec;
+    for (int hops = 0; hops < 40 && std::filesystem::is_symlink(file, ec); ++hops) {
+        const std::filesystem::path to = std::filesystem::read_symlink(file, ec);
+        if (ec || to.empty()) break;
+        file = to.is_absolute() ? to : file.parent_path() / to;
+    }
+    return file.string();
+}
 
 // Replaces the file `path` with `data` in one step: a temporary file `path`.tmp is written, synced to
 // the disk and renamed over it, so that a reader (or a power cut) never finds half a file. With

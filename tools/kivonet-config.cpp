@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -214,20 +213,11 @@ inline int show(const std::string& file, std::ostream& out) {
 }
 
 
-// The file a record's name stands for: where a symbolic link leads (the link stays, as the operator
-// set it up), else the name itself.
-inline std::string recordTarget(const std::string& file) {
-    std::error_code ec;
-    if (!std::filesystem::is_symlink(file, ec)) return file;
-    const std::filesystem::path target = std::filesystem::weakly_canonical(file, ec);
-    return ec || target.empty() ? file : target.string();
-}
-
 // Writes the record; on failure nothing usable is left half-written under the name. The server,
 // often a service user of its own, reads the record: a new one is readable by all whatever the
 // caller's umask, a replaced one keeps its permissions.
 inline bool writeRecord(const std::string& name, const std::vector<uint8_t>& r, std::string& error) {
-    const std::string file = recordTarget(name);
+    const std::string file = platform::linkTarget(name);
     const std::string_view bytes(reinterpret_cast<const char*>(r.data()), r.size());
     if (const platform::ReplaceFailure failure = platform::replaceWith(file, bytes, 0644)) {
         error = "cannot write " + file + " (" + failure.step + "): " + failure.reason;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -112,12 +113,19 @@ TEST(RoutingStateFile, KeepsLabelsRoutingAndIdAcrossRestarts) {
 TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
     const TempDir dir("kivonet-routing-");
     const std::string path = dir.path() + "/damaged.state";
-    { std::ofstream(path) << "\x01\x02 not a state file\n"; }
+    const std::string damaged = "# kivonet state 1\ninput1=Camera A\ninput2 Camera B\n";
+    { std::ofstream(path) << damaged; }
     {
         Routing routing(path);
         EXPECT_EQ(routing.state().inputLabels[0], "Input 1");
         EXPECT_EQ(routing.state().uniqueId.size(), 12u);
+        routing.noteWritten({0xFE, 0x01, 0x05});
+        routing.flush();
     }
+    // The damaged file is set aside with the operator's labels in it, not saved over.
+    std::ifstream aside(path + ".damaged", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(aside), {}), damaged);
+    EXPECT_EQ(Routing(path).route(1), 5);
 
     // Bad values inside a good file keep their defaults; unknown keys are skipped.
     const auto parsed = Routing::parse(
@@ -135,6 +143,17 @@ TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
     EXPECT_EQ(unwritable.route(1), 2);
 
 #ifndef _WIN32
+    // Through a symbolic link the file it leads to is written, and the link stays.
+    const std::string link = dir.path() + "/link.state";
+    std::filesystem::create_symlink("kept.state", link);
+    {
+        Routing routing(link);
+        routing.setInputLabel(1, "Cam");
+        routing.flush();
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(Routing(dir.path() + "/kept.state").state().inputLabels[0], "Cam");
+
     // A FIFO in the file's place (nobody writing to it) does not hold up the start.
     const std::string fifo = dir.path() + "/fifo.state";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
