@@ -81,6 +81,16 @@ void RouterServer::acceptClients() {
         }
         if (std::exchange(acceptShort_, false)) console_("Router protocol: accepting clients again");
         if (net::refuseIfNotAllowed(fd, address)) continue;
+        if (clients_.size() >= options_.maxClients) {
+            // Idle panels that need no login must not take every descriptor of the process (the line
+            // protocol's client, the state file).
+            net::sys::closeSocket(fd);
+            if (!std::exchange(full_, true))
+                console_("Router protocol: " + std::to_string(options_.maxClients) +
+                         " clients connected, the most served at once; refusing more until one leaves");
+            continue;
+        }
+        full_ = false;
         net::setKeepAlive(fd);
         const Routing::ClientId id = Routing::newClientId();
         auto client = std::make_unique<Client>(fd, net::peerOf(fd), record_, id, options_.friendlyName,
@@ -122,6 +132,7 @@ void RouterServer::readFrom(Client& client) {
         return;
     }
     std::string reply;
+    const Routing::Source source("router " + client.peer);  // for the console lines of label changes
     const BlockReader::Status status = client.session.receive(std::string_view(buffer, static_cast<size_t>(n)), reply);
     const Routing::ClientId id = client.session.id();
     if (!reply.empty()) send(client, reply);

@@ -46,6 +46,7 @@ public:
     struct Options {
         int port = 9990;                           // 0: any free port (tests)
         std::string friendlyName = "KIVO16";
+        std::size_t maxClients = 512;              // connected at once; more are closed as they come
         std::size_t maxQueued = 1024 * 1024;       // unsent bytes past which a client is dropped
         std::size_t maxPendingRequests = 4;        // routing blocks of one client waiting for the line
         std::size_t maxQueuedRequests = 64;        // routing blocks of all clients waiting for the line
@@ -98,6 +99,7 @@ private:
     std::map<Routing::ClientId, std::unique_ptr<Client>> clients_;
     bool acceptPaused_ = false;  // out of descriptors: accepting waits for a client to leave, or a second
     bool acceptShort_ = false;   // accepting has failed for want of descriptors since the last success
+    bool full_ = false;          // maxClients were connected when the last one came: said once
     bool leavingLoop_ = false;   // this round ends with a hand-over: replies wait for the next thread
     std::vector<Routing::ClientId> unflushed_;  // clients whose output the next serving thread sends
 

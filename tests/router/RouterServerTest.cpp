@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,27 @@ TEST(RouterServer, AcceptsAgainOnceDescriptorsAreBack) {
     EXPECT_TRUE(dumpArrives(first, 3000));
     TestClient second(server.port());
     EXPECT_TRUE(dumpArrives(second, 3000));
+}
+
+TEST(RouterServer, ClientsPastTheLimitAreRefusedUntilOneLeaves) {
+    Routing record;
+    router::RouterServer::Options options;
+    options.port = 0;
+    options.maxClients = 2;
+    router::RouterServer server(
+        record, [](int, int, const std::function<void()>&) {}, [](const std::string&) {}, options);
+    server.start();
+    auto first = std::make_unique<TestClient>(server.port());
+    TestClient second(server.port());
+    ASSERT_TRUE(dumpArrives(*first, 3000));
+    ASSERT_TRUE(dumpArrives(second, 3000));
+    TestClient third(server.port());
+    EXPECT_FALSE(dumpArrives(third, 1000));
+    EXPECT_TRUE(third.closedByServer());
+    first.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    TestClient fourth(server.port());
+    EXPECT_TRUE(dumpArrives(fourth, 3000));
 }
 
 }  // namespace
