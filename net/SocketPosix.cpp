@@ -93,6 +93,12 @@ bool setKeepAlive(Socket s, int idleSeconds, int intervalSeconds, int count)
                                       std::pair{kTcpKeepInterval, intervalSeconds},
                                       std::pair{kTcpKeepCount, count}})
         ok = setIntOption(s, IPPROTO_TCP, name, value) == 0 && ok;
+#ifdef TCP_USER_TIMEOUT
+    // No probe goes out while sent data waits for its acknowledgement: a peer that vanished just
+    // after a reply would be retried for a quarter of an hour, holding its place. Data unacknowledged
+    // for as long as the probes would take ends the connection as they would.
+    ok = setIntOption(s, IPPROTO_TCP, TCP_USER_TIMEOUT, (idleSeconds + intervalSeconds * count) * 1000) == 0 && ok;
+#endif
     return ok;
 }
 

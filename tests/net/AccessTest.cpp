@@ -9,6 +9,17 @@
 
 #include <future>
 #include <mutex>
+#include <thread>
+
+#ifdef __linux__
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstring>
+#endif
 
 using net::AccessPolicy;
 using net::Cidr;
@@ -204,6 +215,45 @@ TEST_F(AccessPolicyTest, AcceptedSocketsKeepAliveAndRefusalWorksOnABareDescripto
     for (Socket fd : {allowedClient, allowed, refusedClient, server})
         net::sys::closeSocket(fd);
 }
+
+#ifdef __linux__
+// A peer that vanishes while a reply to it is unacknowledged (keepalive sends no probe then) is given
+// up as soon as keepalive would give up on a silent one. The thread works in a network namespace of
+// its own, whose loopback goes down under the connection.
+TEST(KeepAlive, APeerThatVanishesBeforeAcknowledgingIsGivenUp)
+{
+    const auto loopbackUp = [](bool up) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq request{};
+        std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+        bool ok = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+        request.ifr_flags = static_cast<short>(up ? request.ifr_flags | IFF_UP : request.ifr_flags & ~IFF_UP);
+        ok = ok && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+        ::close(fd);
+        return ok;
+    };
+    enum class Outcome { NoNamespace, GivenUp, StillWaiting };
+    Outcome outcome = Outcome::NoNamespace;
+    std::thread([&] {
+        if (::unshare(CLONE_NEWNET) != 0 || !loopbackUp(true)) return;  // needs CAP_SYS_ADMIN
+        auto listener = net::Listener::open(0);
+        nettest::RawClient client(listener->port());
+        const Socket accepted = net::sys::acceptClient(listener->fd());
+        ASSERT_TRUE(net::sys::setKeepAlive(accepted, 1, 1, 2));
+        ASSERT_TRUE(loopbackUp(false));
+        ASSERT_EQ(net::sys::sendBytes(accepted, "OK\r\n", 4), 4);
+        pollfd wait{accepted, POLLIN, 0};
+        char byte;
+        outcome = ::poll(&wait, 1, 10000) == 1 && net::sys::recvBytes(accepted, &byte, 1) < 0 &&
+                          net::sys::lastError() == ETIMEDOUT
+                      ? Outcome::GivenUp
+                      : Outcome::StillWaiting;
+        net::sys::closeSocket(accepted);
+    }).join();
+    if (outcome == Outcome::NoNamespace) GTEST_SKIP() << "no network namespace of its own for the test";
+    EXPECT_EQ(outcome, Outcome::GivenUp);
+}
+#endif
 
 TEST_F(AccessPolicyTest, ListenAddressLimitsWhereClientsConnect)
 {
