@@ -23,9 +23,11 @@ constexpr int maxTimeoutMinutes = 35791;
 
 bool isPasswordLine(const std::string& line) { return line.compare(0, 3, "PWD") == 0; }
 
-// A client line as the console shows it: whatever follows "PWD" is hidden.
+// A client line as the console shows it: whatever follows "PWD" is hidden, also where the line does
+// not start with it (a telnet client's option bytes ahead of a password).
 std::string consoleCopy(const std::string& line) {
-    return isPasswordLine(line) ? "PWD" + std::string(hiddenPassword) : line;
+    const size_t at = line.find("PWD");
+    return at == std::string::npos ? line : line.substr(0, at) + "PWD" + hiddenPassword;
 }
 }  // namespace
 

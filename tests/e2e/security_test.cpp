@@ -88,6 +88,16 @@ TEST(Security, PasswordFromFileOrEnvironmentIsNeverOnTheConsole) {
         ASSERT_TRUE(server->waitForLine("Awaiting Client Connection", 2)) << server->console();
         EXPECT_EQ(tryPassword(port, c.password), "Password/Connection Accepted!");
         ASSERT_TRUE(server->waitForLine("Awaiting Client Connection", 3)) << server->console();
+        {
+            // A telnet client's option negotiation ahead of the first line.
+            TestClient telnet(port);
+            EXPECT_EQ(telnet.readLine(), "OK");
+            telnet.send("\xff\xfb\x1f" "PWD" + c.password);
+            telnet.send("Close");
+            EXPECT_TRUE(telnet.closedByServer());
+        }
+        ASSERT_TRUE(server->waitForLine("Awaiting Client Connection", 4)) << server->console();
+        EXPECT_EQ(server->count("Client Command: ???PWD***"), 1) << server->console();
 
         const std::string console = server->console();
         EXPECT_EQ(server->count("Client Command: PWD***"), 2) << console;
