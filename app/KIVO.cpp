@@ -300,17 +300,20 @@ size_t shownCharLength(const std::string& text, size_t i) {
 
 // A line may carry a client's bytes: a control character would act on the operator's terminal (escape
 // sequences, backspaces) or cut the service log's record, and bytes that are not UTF-8 make the log keep
-// the record as binary data. Each such character or byte is shown as "?". Empty when the line is clean.
+// the record as binary data. Each such character or byte is shown as "?". A client's line may also be
+// 64 KiB long: the console keeps its start, so that the lines waiting for a stuck terminal stay a few
+// megabytes at most. Empty when the line is shown as it is.
 std::string KIVO::shownOnConsole(const std::string& line) {
+    constexpr size_t longest = 4096;
     size_t i = 0;
-    while (i < line.size()) {
+    while (i < line.size() && i < longest) {
         const size_t length = shownCharLength(line, i);
         if (length == 0) break;
         i += length;
     }
     if (i == line.size()) return {};
     std::string shown = line.substr(0, i);
-    while (i < line.size()) {
+    while (i < line.size() && shown.size() < longest) {
         const size_t length = shownCharLength(line, i);
         if (length == 0) {
             // A C1 control is dropped whole; any other bad byte one at a time.
@@ -324,6 +327,7 @@ std::string KIVO::shownOnConsole(const std::string& line) {
             i += length;
         }
     }
+    if (i < line.size()) shown += "... (" + std::to_string(line.size() - i) + " more bytes)";
     return shown;
 }
 

@@ -75,8 +75,8 @@ public:
     // The one console writer of the program: the text as shownOnConsole gives it, and one line end,
     // nothing else.
     static void OutLine(const std::string& text);
-    // The line with each control character (C0, DEL, C1) and each byte that is not UTF-8 shown as "?";
-    // empty when there is none.
+    // The line with each control character (C0, DEL, C1) and each byte that is not UTF-8 shown as "?",
+    // cut after about 4 KiB; empty when it is shown as it is.
     static std::string shownOnConsole(const std::string& line);
     // From now on console lines are written by a writer thread of their own (the running server).
     static void StartConsoleWriter();

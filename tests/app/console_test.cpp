@@ -82,7 +82,7 @@ TEST_F(ConsoleTest, AFloodOfHeldLinesIsBoundedAndCounted) {
     EXPECT_EQ(static_cast<int>(lines.size() - 1) + dropped, sent) << "every line written or counted";
 }
 
-TEST(ConsoleText, ControlsAndBytesThatAreNotUtf8ShowAsQuestionMarks) {
+TEST(ConsoleText, ControlsAndBytesThatAreNotUtf8ShowAsQuestionMarksAndLongLinesAreCut) {
     const struct {
         std::string line, shown;
     } cases[] = {
@@ -95,6 +95,9 @@ TEST(ConsoleText, ControlsAndBytesThatAreNotUtf8ShowAsQuestionMarks) {
         {"cut \xe2\x82", "cut ??"},
     };
     for (const auto& c : cases) EXPECT_EQ(KIVO::shownOnConsole(c.line), c.shown) << c.line;
+    // A client's 64 KiB line keeps its start, never half a character.
+    const std::string shown = KIVO::shownOnConsole(std::string(4095, 'x') + "\xc3\xa9" + std::string(65000, 'y'));
+    EXPECT_EQ(shown, std::string(4095, 'x') + "\xc3\xa9... (65000 more bytes)");
 }
 
 }  // namespace
