@@ -114,7 +114,7 @@ TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
     const TempDir dir("kivonet-routing-");
     const std::string path = dir.path() + "/damaged.state";
     const std::string damaged = "# kivonet state 1\ninput1=Camera A\ninput2 Camera B\n";
-    { std::ofstream(path) << damaged; }
+    { std::ofstream(path, std::ios::binary) << damaged; }
     {
         Routing routing(path);
         EXPECT_EQ(routing.state().inputLabels[0], "Input 1");
