@@ -38,9 +38,15 @@ namespace {
 
 const std::string kDevicePrefix = "\\\\.\\";
 
+// Windows takes port names in any case: "com12" is the port COM12.
+std::string comName(const std::string& name) {
+    return name.size() > 3 && _strnicmp(name.c_str(), "COM", 3) == 0 ? "COM" + name.substr(3) : name;
+}
+
 // "COMn" becomes "\\.\COMn"; anything else is kept.
 std::string devicePathOf(const std::string& name) {
-    return comNumber(name) > 0 ? kDevicePrefix + name : name;
+    const std::string com = comName(name);
+    return comNumber(com) > 0 ? kDevicePrefix + com : name;
 }
 
 DWORD baudOf(int code) {
@@ -270,11 +276,21 @@ public:
         return 0;
     }
 
+    std::string SerDevicePath(const SerialConfig& cfg) override {
+        std::string path;
+        int number = 0;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!resolve(cfg, path, number)) return textOf(cfg.getPortName());
+        // A port is named as the operator names it: "COM12", not "\\.\COM12".
+        const std::string bare = path.rfind(kDevicePrefix, 0) == 0 ? path.substr(kDevicePrefix.size()) : path;
+        return comNumber(bare) > 0 ? bare : path;
+    }
+
 private:
     // Device path and port number for the configuration; false when it names no port.
     bool resolve(const SerialConfig& cfg, std::string& path, int& number) {
         const std::string name = textOf(cfg.getPortName());
-        const std::string bare = name.rfind(kDevicePrefix, 0) == 0 ? name.substr(kDevicePrefix.size()) : name;
+        const std::string bare = comName(name.rfind(kDevicePrefix, 0) == 0 ? name.substr(kDevicePrefix.size()) : name);
         const int com = comNumber(bare);
         if (const auto mapped = mappedPath(name)) {
             path = devicePathOf(*mapped);

@@ -7,6 +7,8 @@
 #include "SerialIO/Platform.h"
 #include "SerialIO/SerialConfig.h"
 #include "SerialIO/SerialPortLocal.h"
+#include "SerialIO/native/PortNames.h"
+#include "SerialIO/native/SerialNative.h"
 
 using namespace SerialIO;
 
@@ -53,6 +55,18 @@ TEST(SerialConfig, ConstructorsSetTheirFields) {
     EXPECT_EQ(named.getOsName(), "Linux");
 #endif
 }
+
+#ifdef _WIN32
+// Port names in any case, as Windows takes them; messages name the port the operator named.
+TEST(Win32Ports, NamesInAnyCaseAndShownAsTheOperatorNamesThem) {
+    const auto native = makeWin32Native();
+    SerialConfig lower("com97");  // no such port: the open fails on the device path
+    EXPECT_NE(native->SerOpenPort(lower), 0);
+    EXPECT_NE(native->SerLastError().find("CreateFileA(\\\\.\\COM97)"), std::string::npos) << native->SerLastError();
+    mapPortName("COM98", "com97");
+    EXPECT_EQ(native->SerDevicePath(SerialConfig("COM98")), "COM97");
+}
+#endif
 
 TEST(SerialConfig, SettersRefuseBadValuesAndKeepTheOldOne) {
     SerialConfig c("COM1");
