@@ -120,8 +120,9 @@ bool LocalCAM::OpenServerSocket(int port) {
         ss = net::Listener::open(port);
         ShowStat("Server Socket Opened OK at Port " + std::to_string(port));
         return true;
-    } catch (const net::NetError&) {
+    } catch (const net::NetError& e) {
         ShowStat("Can't Get ServerSocket at Port " + std::to_string(port));
+        KIVO::OutLine("Line protocol not started: port " + std::to_string(port) + ": " + e.what());
         return false;
     }
 }
