@@ -42,6 +42,13 @@ bool readFirstLine(const std::string& file, std::string& line, std::string& erro
                 " characters";
         return false;
     }
+    // Windows editors may start the text with a byte order mark: it is no part of the password. Text
+    // saved as UTF-16 (PowerShell's ">") would give a password no client can send.
+    if (line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    if (line.compare(0, 2, "\xFF\xFE") == 0 || line.compare(0, 2, "\xFE\xFF") == 0) {
+        error = "the password file " + file + " is UTF-16 text: save it as plain text (ASCII or UTF-8)";
+        return false;
+    }
     if (line.empty()) {
         error = "the password file " + file + " has an empty first line";
         return false;

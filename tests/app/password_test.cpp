@@ -43,6 +43,12 @@ TEST_F(PasswordFile, FileThenEnvironmentThenBuiltIn) {
     EXPECT_EQ(PasswordSetting::choose(write("last line without end", 0400), nullptr, "JVK").password,
               "last line without end");
 
+    // A byte order mark from a Windows editor is no part of the password; UTF-16 text is refused.
+    EXPECT_EQ(PasswordSetting::choose(write("\xEF\xBB\xBFpw\r\n", 0600), nullptr, "JVK").password, "pw");
+    EXPECT_NE(PasswordSetting::choose(write(std::string("\xFF\xFEp\0w\0\r\0\n\0", 10), 0600), nullptr, "JVK")
+                  .error.find("is UTF-16 text"),
+              std::string::npos);
+
     s = PasswordSetting::choose("", "from env", "JVK");
     EXPECT_EQ(s.password, "from env");
     EXPECT_EQ(s.from, From::Environment);
