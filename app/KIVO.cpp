@@ -267,18 +267,24 @@ bool keepHeld(Console& c, const std::string& text) {
     return true;
 }
 
-// How many bytes the character at text[i] takes when it is well-formed UTF-8 other than a control
-// (C0, DEL, or C1 written as two bytes), else 0.
-size_t shownCharLength(const std::string& text, size_t i) {
+// The character at text[i] as the console shows it: its bytes when it is well-formed UTF-8 other than
+// a control (C0, DEL, C1), else "?" in place of the bytes counted (a C1 control's two, or one bad byte).
+struct ShownChar {
+    size_t length;
+    bool kept;
+};
+
+ShownChar shownChar(const std::string& text, size_t i) {
     const auto byte = [&](size_t k) { return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0u; };
     const unsigned lead = byte(0);
-    if (lead < 0x20 || lead == 0x7F) return 0;
-    if (lead < 0x80) return 1;
+    if (lead < 0x20 || lead == 0x7F) return {1, false};
+    if (lead < 0x80) return {1, true};
     size_t length = 0;
     unsigned low = 0x80, high = 0xBF;  // the range of the second byte
     if (lead >= 0xC2 && lead <= 0xDF) {
+        // U+0080..U+009F are the C1 controls (0x9B starts a sequence): dropped whole.
+        if (lead == 0xC2 && byte(1) >= 0x80 && byte(1) <= 0x9F) return {2, false};
         length = 2;
-        if (lead == 0xC2) low = 0xA0;  // U+0080..U+009F are the C1 controls (0x9B starts a sequence)
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
         if (lead == 0xE0) low = 0xA0;   // overlong
@@ -288,12 +294,12 @@ size_t shownCharLength(const std::string& text, size_t i) {
         if (lead == 0xF0) low = 0x90;   // overlong
         if (lead == 0xF4) high = 0x8F;  // past U+10FFFF
     } else {
-        return 0;
+        return {1, false};
     }
-    if (byte(1) < low || byte(1) > high) return 0;
+    if (byte(1) < low || byte(1) > high) return {1, false};
     for (size_t k = 2; k < length; ++k)
-        if (byte(k) < 0x80 || byte(k) > 0xBF) return 0;
-    return length;
+        if (byte(k) < 0x80 || byte(k) > 0xBF) return {1, false};
+    return {length, true};
 }
 
 }  // namespace
@@ -306,26 +312,18 @@ size_t shownCharLength(const std::string& text, size_t i) {
 std::string KIVO::shownOnConsole(const std::string& line) {
     constexpr size_t longest = 4096;
     size_t i = 0;
-    while (i < line.size() && i < longest) {
-        const size_t length = shownCharLength(line, i);
-        if (length == 0) break;
-        i += length;
+    while (i < line.size() && i < longest) {  // most lines are shown as they are: no copy
+        const ShownChar c = shownChar(line, i);
+        if (!c.kept) break;
+        i += c.length;
     }
     if (i == line.size()) return {};
     std::string shown = line.substr(0, i);
-    while (i < line.size() && shown.size() < longest) {
-        const size_t length = shownCharLength(line, i);
-        if (length == 0) {
-            // A C1 control is dropped whole; any other bad byte one at a time.
-            const bool c1 = static_cast<unsigned char>(line[i]) == 0xC2 && i + 1 < line.size() &&
-                            static_cast<unsigned char>(line[i + 1]) >= 0x80 &&
-                            static_cast<unsigned char>(line[i + 1]) <= 0x9F;
-            shown += '?';
-            i += c1 ? 2 : 1;
-        } else {
-            shown.append(line, i, length);
-            i += length;
-        }
+    while (i < line.size() && i < longest) {
+        const ShownChar c = shownChar(line, i);
+        if (c.kept) shown.append(line, i, c.length);
+        else shown += '?';
+        i += c.length;
     }
     if (i < line.size()) shown += "... (" + std::to_string(line.size() - i) + " more bytes)";
     return shown;
