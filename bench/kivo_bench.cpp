@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -965,11 +966,19 @@ void runWindow(const Options& opt, const fs::path& dir) {
 
 // ------------------------------------------------------------------ the web page
 
-// A raw HTTP/1.1 connection on 127.0.0.1 (keep-alive), enough for the web rows.
+// A raw HTTP/1.1 connection to 127.0.0.1 (keep-alive), enough for the web rows; `from` is the
+// loopback address it comes from (127.0.0.1 unless given).
 class Http {
 public:
-    explicit Http(int port) {
+    explicit Http(int port, std::uint32_t from = INADDR_LOOPBACK) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(from);
+        if (fd_ >= 0 && from != INADDR_LOOPBACK && ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            ::close(fd_);
+            throw std::runtime_error("cannot bind a web client to a loopback address");
+        }
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(static_cast<uint16_t>(port));
@@ -1088,11 +1097,12 @@ void runWeb(const Options& opt, const fs::path& dir) {
     addStats("web GET /api/state", state, "ms", "p99 < 2", verdict(state.n > 0 && state.p99 < 2.0),
              std::to_string(body.size()) + " bytes, kept-alive connections");
 
-    // 50 push subscribers.
+    // 50 push subscribers, each a page on a machine of its own (127.0.0.2 on): the server serves one
+    // address only a share of its connections.
     constexpr int kSubscribers = 50;
     std::vector<std::unique_ptr<Http>> subs;
     for (int i = 0; i < kSubscribers; ++i) {
-        subs.push_back(std::make_unique<Http>(httpPort));
+        subs.push_back(std::make_unique<Http>(httpPort, INADDR_LOOPBACK + 1 + static_cast<std::uint32_t>(i)));
         subs.back()->send("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n");
     }
     // Each has its first state once its buffer holds a data line.

@@ -16,8 +16,10 @@
 #include <cstring>
 #include <deque>
 #include <list>
+#include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "net/Access.h"
 #include "web/Assets.h"
@@ -279,7 +281,7 @@ Request toRequest(const httplib::Request& req) {
 class WebServer::Impl : public httplib::Server {
 public:
     Impl(Backend& backend, Api::Console console, WebServer::Options options)
-        : backend_(backend), api_(backend, std::move(console)), options_(std::move(options)) {
+        : backend_(backend), console_(console), api_(backend, std::move(console)), options_(std::move(options)) {
         new_task_queue = [this] {
             return new BoundedPool(options_.threads, options_.maxWaitingConnections);
         };
@@ -375,6 +377,7 @@ public:
     }
 
     Backend& backend_;
+    const Api::Console console_;
     Api api_;
     WebServer::Options options_;  // (httplib::Server::Options is a method: name the type fully)
     Broadcaster broadcaster_;
@@ -473,6 +476,16 @@ private:
             return false;
         }
         if (!net::admitAccepted(sock)) return false;
+        const std::string address = peerAddress(sock);
+        if (!takeAddressSlot(address)) {
+            ::close(sock);
+            return false;
+        }
+        struct Slot {
+            Impl& impl;
+            const std::string& address;
+            ~Slot() { impl.giveAddressSlot(address); }
+        } slot{*this, address};
         // Each response and each pushed state goes out at once: without this the second small
         // write of a response waits for the client's delayed acknowledgement (tens of ms).
         int one = 1;
@@ -493,6 +506,41 @@ private:
         return ok;
     }
 
+    // The peer's address without its port; "" when the peer is gone already.
+    static std::string peerAddress(int sock) {
+        sockaddr_storage peer{};
+        socklen_t size = sizeof peer;
+        if (::getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return "";
+        return net::addressText(reinterpret_cast<const sockaddr*>(&peer));
+    }
+
+    // Every connection holds a worker while it waits for its next request: one address may hold
+    // only a share of them, so that a client opening connections without end (logged in or not)
+    // leaves the page to everyone else. Past the share its connections are closed at once.
+    bool takeAddressSlot(const std::string& address) {
+        std::lock_guard<std::mutex> lock(addressMutex_);
+        Held& held = perAddress_[address];
+        if (held.open < options_.maxPerAddress) {
+            ++held.open;
+            return true;
+        }
+        // Said once a minute at most while the address keeps trying.
+        const auto now = std::chrono::steady_clock::now();
+        if (held.saidAt == std::chrono::steady_clock::time_point{} || now - held.saidAt >= std::chrono::minutes(1)) {
+            held.saidAt = now;
+            console_("Web: " + std::to_string(options_.maxPerAddress) + " connections from " + address +
+                     ", the most one address may hold; closing more until one ends");
+        }
+        return false;
+    }
+
+    void giveAddressSlot(const std::string& address) {
+        std::lock_guard<std::mutex> lock(addressMutex_);
+        const auto it = perAddress_.find(address);
+        if (it == perAddress_.end()) return;
+        if (--it->second.open == 0) perAddress_.erase(it);
+    }
+
     // Waits for the next request on a kept-alive connection, in short steps so that stopping the
     // server ends idle connections at once.
     bool waitForRequest(SocketStream& stream) {
@@ -506,6 +554,13 @@ private:
         }
         return false;
     }
+
+    struct Held {
+        size_t open = 0;
+        std::chrono::steady_clock::time_point saidAt{};  // when a refusal was last put on the console
+    };
+    std::mutex addressMutex_;
+    std::map<std::string, Held> perAddress_;  // addresses with open connections only
 
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -6,6 +6,7 @@
 // Every open push stream holds one of the server's worker threads, so the pool is sized for the
 // subscriber cap plus room for ordinary calls; a stream past the cap is answered 503. Connections
 // waiting for a free worker are bounded too: past that bound a new connection is closed at once.
+// One peer address may hold only a share of the connections, so one client cannot take them all.
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -22,6 +23,7 @@ public:
         size_t threads = 72;
         size_t maxSubscribers = 56;
         size_t maxWaitingConnections = 128;
+        size_t maxPerAddress = 16;  // connections one peer address may hold at once
         int heartbeatSeconds = 15;  // a comment line on an idle stream, so dead peers are noticed
         int requestMillis = 10000;  // to read one request, head and body, from its first byte
     };

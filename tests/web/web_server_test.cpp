@@ -4,9 +4,12 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/Routing.h"
 #include "tests/app/support/HubFixture.h"
@@ -259,6 +262,42 @@ TEST_F(WebTest, RequestsWithoutBoundEndTheirConnection) {
         while (const auto line = refused.readLine(1000)) answers += line->rfind("HTTP/1.1 ", 0) == 0;
         EXPECT_EQ(answers, 1) << head;
     }
+}
+
+// Idle connections from one address take only their share of the workers: the page stays open to
+// others, and to the same address once one of its connections ends.
+TEST_F(WebTest, OneAddressHoldsOnlyItsShareOfConnections) {
+    web::WebServer::Options options;
+    options.maxPerAddress = 3;
+    start(options);
+    const std::string get = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const auto served = [&](TestClient& c) {
+        c.sendRaw(get);
+        const auto status = c.readLine(3000);
+        return status && status->rfind("HTTP/1.1 200", 0) == 0;
+    };
+    std::vector<std::unique_ptr<TestClient>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(std::make_unique<TestClient>(face->port()));
+        ASSERT_TRUE(served(*held.back()));  // kept alive: it holds its worker
+    }
+    TestClient extra(face->port());
+    EXPECT_TRUE(endsWithin(extra, 2000));
+    TestClient other(face->port(), "127.0.0.2");
+    EXPECT_TRUE(served(other));
+    const auto lines = consoleLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "Web: 3 connections from 127.0.0.1, the most one address may hold; closing more until one ends"),
+              1);
+
+    held.pop_back();
+    bool again = false;
+    for (int i = 0; i < 40 && !again; ++i) {
+        TestClient next(face->port());
+        again = served(next);
+        if (!again) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(again);
 }
 
 TEST_F(WebTest, StartsWhereToldAndStopsAtOnce) {
