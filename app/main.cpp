@@ -44,12 +44,24 @@ void catchStopRequests() {
 
 void awaitStopRequest() { WaitForSingleObject(stopEvent, INFINITE); }
 #else
+// A hang-up (the terminal or remote login of a server started by hand has closed) stops the server
+// like a stop request, unless it was started with hang-ups ignored (nohup): then it runs on, as asked.
+// Read once, before any thread exists.
+bool hangUpStops() {
+    static const bool stops = [] {
+        struct sigaction current {};
+        return ::sigaction(SIGHUP, nullptr, &current) != 0 || current.sa_handler != SIG_IGN;
+    }();
+    return stops;
+}
+
 // The stop signals, blocked in every thread so that only waitForStop receives them.
 sigset_t stopSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    if (hangUpStops()) sigaddset(&set, SIGHUP);
     return set;
 }
 
@@ -69,7 +81,7 @@ void awaitStopRequest() {
 }
 #endif
 
-// Runs after start-up on the main thread: waits for SIGINT or SIGTERM (on Windows a console control
+// Runs after start-up on the main thread: waits for SIGINT, SIGTERM or SIGHUP (on Windows a console control
 // event) and ends the process with status 0. Sessions may still be running threads, so the process
 // ends at once without unwinding.
 [[noreturn]] void waitForStop() {

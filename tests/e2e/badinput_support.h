@@ -184,6 +184,7 @@ public:
             if (ownNetwork) ::unshare(CLONE_NEWNET);  // without the right, the shared network serves
             ::dup2(out[1], STDOUT_FILENO);
             ::dup2(out[1], STDERR_FILENO);
+            ::signal(SIGHUP, SIG_DFL);  // as from a terminal, whatever this test program was started with
             ::execve(KIVONET_BIN, argv.data(), envp.data());
             std::_Exit(127);
         }

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -64,6 +65,26 @@ TEST(Headless, ServesAClientAndStopsCleanly) {
     EXPECT_EQ(console.substr(console.size() - ready.size() - 1), ready + "\n") << console;
 
     EXPECT_EQ(server.stop(SIGTERM), 0);
+}
+
+// The terminal of a server started by hand closes: it stops as on a stop request, and the state file
+// gets the selection its once-a-second saving has not taken yet.
+TEST(Headless, HangUpStopsCleanly) {
+    TempDir dir;
+    badinput::Pty pty;
+    int port = -1;
+    const auto server = badinput::serveOnFreePort(dir, pty.path(), port);
+    ASSERT_NE(server, nullptr);
+    ASSERT_EQ(pty.waitBytes(6), badinput::frames(1)) << server->console();
+    TestClient client(port);
+    ASSERT_EQ(client.readLine(), "OK");
+    client.send("Out3");
+    client.send("Set4");
+    ASSERT_TRUE(server->waitForLine("Selected Input #4")) << server->console();
+    EXPECT_EQ(server->stop(SIGHUP), 0);
+    std::ifstream file(server->statePath());
+    const std::string saved((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(saved.find("route1=4\nroute2=4\n"), std::string::npos) << saved;
 }
 
 // The console piped into a program that has ended, or into one that reads nothing (a pager, a stuck
