@@ -81,9 +81,9 @@ void awaitStopRequest() {
 }
 #endif
 
-// Runs after start-up on the main thread: waits for SIGINT, SIGTERM or SIGHUP (on Windows a console control
-// event) and ends the process with status 0. Sessions may still be running threads, so the process
-// ends at once without unwinding.
+// Runs after start-up on the main thread: waits for SIGINT, SIGTERM or SIGHUP (on Windows a console
+// control event) and ends the process with status 0. Sessions may still be running threads, so the
+// process ends at once without unwinding.
 [[noreturn]] void waitForStop() {
     awaitStopRequest();
     ServiceNotify::stopping();

@@ -476,7 +476,8 @@ private:
             return false;
         }
         if (!net::admitAccepted(sock)) return false;
-        const std::string address = peerAddress(sock);
+        int peerPort = 0;
+        const std::string address = addressOf(sock, true, peerPort);
         if (!takeAddressSlot(address)) {
             ::close(sock);
             return false;
@@ -504,14 +505,6 @@ private:
         ::shutdown(sock, SHUT_RDWR);
         ::close(sock);
         return ok;
-    }
-
-    // The peer's address without its port; "" when the peer is gone already.
-    static std::string peerAddress(int sock) {
-        sockaddr_storage peer{};
-        socklen_t size = sizeof peer;
-        if (::getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return "";
-        return net::addressText(reinterpret_cast<const sockaddr*>(&peer));
     }
 
     // Every connection holds a worker while it waits for its next request: one address may hold

@@ -43,6 +43,11 @@ std::string comName(const std::string& name) {
     return name.size() > 3 && _strnicmp(name.c_str(), "COM", 3) == 0 ? "COM" + name.substr(3) : name;
 }
 
+// "\\.\COMn" as "COMn"; anything else as it is.
+std::string withoutDevicePrefix(const std::string& path) {
+    return path.rfind(kDevicePrefix, 0) == 0 ? path.substr(kDevicePrefix.size()) : path;
+}
+
 // "COMn" becomes "\\.\COMn"; anything else is kept.
 std::string devicePathOf(const std::string& name) {
     const std::string com = comName(name);
@@ -282,7 +287,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         if (!resolve(cfg, path, number)) return textOf(cfg.getPortName());
         // A port is named as the operator names it: "COM12", not "\\.\COM12".
-        const std::string bare = path.rfind(kDevicePrefix, 0) == 0 ? path.substr(kDevicePrefix.size()) : path;
+        const std::string bare = withoutDevicePrefix(path);
         return comNumber(bare) > 0 ? bare : path;
     }
 
@@ -290,7 +295,7 @@ private:
     // Device path and port number for the configuration; false when it names no port.
     bool resolve(const SerialConfig& cfg, std::string& path, int& number) {
         const std::string name = textOf(cfg.getPortName());
-        const std::string bare = comName(name.rfind(kDevicePrefix, 0) == 0 ? name.substr(kDevicePrefix.size()) : name);
+        const std::string bare = comName(withoutDevicePrefix(name));
         const int com = comNumber(bare);
         if (const auto mapped = mappedPath(name)) {
             path = devicePathOf(*mapped);
