@@ -161,6 +161,7 @@ std::optional<std::string> LocalCAM::restoreRouting() {
     // Start-up's own selection, refused while the device was missing, is what the selector should
     // show first; otherwise the record's routing, which is what every client believes. The record
     // changes only when start-up's routing differs from it: a restore of the record reports nothing.
+    routing_->lineReopened();  // how much of a frame cut off by the loss arrived is unknown
     const bool startUp = startRouting_ != decltype(startRouting_){};
     const Routing::Source source(startUp ? "start-up" : "serial line restored");
     const Routing::State state = routing_->state();

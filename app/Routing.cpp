@@ -175,22 +175,32 @@ void Routing::noteWritten(const std::vector<uint8_t>& bytes) {
     Event event;
     std::vector<std::string> lines;
     std::unique_lock<std::mutex> lock(mutex_);
-    for (size_t i = 0; i + 2 < bytes.size();) {
-        const uint8_t out = bytes[i + 1];
-        const uint8_t in = bytes[i + 2];
-        if (bytes[i] != 0xFE || out < 1 || out > outputs || in < 1 || in > inputs) {
-            ++i;
+    for (const uint8_t b : bytes) {
+        if (b == 0xFE) {  // never an output or input byte: whatever was unfinished is broken
+            frame_.assign(1, b);
             continue;
         }
-        i += 3;
-        if (state_.input[out - 1] == in) continue;
-        state_.input[out - 1] = in;
+        if (frame_.empty()) continue;  // outside a frame
+        if (frame_.size() == 1) {
+            if (b >= 1 && b <= outputs) frame_.push_back(b);
+            else frame_.clear();
+            continue;
+        }
+        const int out = frame_[1];
+        frame_.clear();
+        if (b < 1 || b > inputs || state_.input[out - 1] == b) continue;
+        state_.input[out - 1] = b;
         event.changes.push_back({Kind::Route, out});
-        lines.push_back("Route: " + describeRoute(out, in));
+        lines.push_back("Route: " + describeRoute(out, b));
     }
     if (event.changes.empty()) return;
     // The frames are on the line: observers hear of it now, not after the command's pacing pause.
     publish(lock, std::move(event), std::move(lines), WakeAt::Now);
+}
+
+void Routing::lineReopened() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frame_.clear();
 }
 
 bool Routing::validLabel(const std::string& label) {

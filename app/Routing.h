@@ -81,8 +81,12 @@ public:
     std::optional<int> route(int output) const;  // 1..16, nullopt while unknown
 
     // Decodes the frames in bytes, which were just written to the line, and records each one
-    // (a failed write must not be reported here). Bytes that are not a frame change nothing.
+    // (a failed write must not be reported here). Bytes that are not a frame change nothing. The
+    // line is one stream, as the selector reads it: a frame cut across two writes (raw lines "0xFE01"
+    // then "0x05") counts once its last byte is written, and FE always starts a new frame.
     void noteWritten(const std::vector<uint8_t>& bytes);
+    // The line was closed and opened again: an unfinished frame from before is forgotten.
+    void lineReopened();
 
     // Labels: 1 to 40 printable ASCII characters; false (nothing changes) otherwise.
     static bool validLabel(const std::string& label);
@@ -135,11 +139,12 @@ private:
     void load();
 
     std::string statePath_;  // set before the threads start; empty: nothing is kept
-    mutable std::mutex mutex_;  // guards state_, queue_, observers_, pending counters
+    mutable std::mutex mutex_;  // guards state_, frame_, queue_, observers_, pending counters
     std::condition_variable wake_;      // the notifier: an event is queued
     std::condition_variable saveWake_;  // the saver: the state file is behind
     std::condition_variable idle_;
     State state_;
+    std::vector<uint8_t> frame_;  // the written frame still unfinished: FE, then its output byte
     std::deque<Event> queue_;
     std::map<int, Observer> observers_;
     int nextToken_ = 1;

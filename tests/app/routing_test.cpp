@@ -52,6 +52,26 @@ TEST(RoutingRecord, LearnsOnlyValidFramesAndTellsObserversOnce) {
     EXPECT_EQ(seen.last.input[0], 5);
 }
 
+// The selector reads one stream: raw lines may cut a frame anywhere.
+TEST(RoutingRecord, AFrameCutAcrossWritesCountsOnceComplete) {
+    Routing routing;
+    routing.noteWritten({0xFE});
+    routing.noteWritten({0x01});
+    EXPECT_EQ(routing.route(1), std::nullopt);
+    routing.noteWritten({0x09, 0xFE, 0x02});
+    EXPECT_EQ(routing.route(1), 9);
+    routing.noteWritten({0x0C});
+    EXPECT_EQ(routing.route(2), 12);
+    // A new FE breaks the unfinished frame; so does the line being opened again.
+    routing.noteWritten({0xFE, 0x01});
+    routing.noteWritten({0xFE, 0x02, 0x03});
+    routing.noteWritten({0xFE, 0x01});
+    routing.lineReopened();
+    routing.noteWritten({0x04});
+    EXPECT_EQ(routing.route(1), 9);
+    EXPECT_EQ(routing.route(2), 3);
+}
+
 TEST(RoutingRecord, LocksBelongToOneClientAtATime) {
     Routing routing;
     const auto a = Routing::newClientId();
