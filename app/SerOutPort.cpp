@@ -60,6 +60,9 @@ bool SerOutPort::openPort(bool report) {
     }
     try {
         SerialOutStream = std::make_unique<SerialIO::SerOutputStream>(*serialPort);
+        // The stream would wait without end for room on the line; a device that stops taking bytes
+        // must fail the command, not hold every face behind it.
+        serialPort->setTimeoutTx(writeTimeoutMs);
         SerialInStream = std::make_unique<SerialIO::SerInputStream>(*serialPort);
     } catch (const IOException&) {
         const bool out = SerialOutStream != nullptr;
@@ -115,14 +118,18 @@ void SerOutPort::setLossHandler(std::function<void()> handler) {
     lossHandler = std::move(handler);
 }
 
-void SerOutPort::writeFailed() {
+void SerOutPort::writeFailed(const IOException& e) {
     OutLine("Unable to write to Serial Port");
     SerError = 1;
     std::string reason;
     if (serialPort && serialPort->deviceLost(reason)) {
         dropPort(reason);
         if (lossHandler) lossHandler();
+        return;
     }
+    // The device is there but did not take the bytes (no room within the time-out): the operator reads why.
+    const std::string why = SerialIO::plainReason(e);
+    if (!why.empty()) SerialIO::consoleLine(why);
 }
 
 SerOutPort::SerOutPort(NoPort) : serin(64, 0) {}
@@ -161,8 +168,8 @@ bool SerOutPort::writeBytes(const std::vector<uint8_t>& bytes) {
     }
     try {
         SerialOutStream->write(bytes);
-    } catch (const IOException&) {
-        writeFailed();
+    } catch (const IOException& e) {
+        writeFailed(e);
         return false;
     }
     return true;
@@ -175,8 +182,8 @@ bool SerOutPort::SendSer(const std::string& text) {
     if (!serialPort) return false;
     try {
         serialPort->putString(text + "\n");
-    } catch (const IOException&) {
-        writeFailed();
+    } catch (const IOException& e) {
+        writeFailed(e);
         return false;
     }
     return true;

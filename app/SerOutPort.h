@@ -15,6 +15,7 @@
 #include <vector>
 
 namespace SerialIO {
+class IOException;
 class SerialConfig;
 class SerialPortLocal;
 class SerInputStream;
@@ -78,9 +79,9 @@ private:
     bool openPort(bool report);
     // Closes the port for good reason, keeping the reason for checkDevice. Caller holds portMutex.
     void dropPort(const std::string& reason);
-    // After a failed write: records the error and closes the port when its device is gone. Caller
-    // holds portMutex.
-    void writeFailed();
+    // After a failed write: records the error and closes the port when its device is gone, else
+    // says why on the console. Caller holds portMutex.
+    void writeFailed(const SerialIO::IOException& e);
     // Writes the bytes under portMutex; false when there is no port or the write failed.
     bool writeBytes(const std::vector<uint8_t>& bytes);
 
@@ -88,6 +89,9 @@ private:
     static void setIodebug(const std::string& text);
     static void appendIodebug(const std::string& text);
 
+    // How long one write may wait for room on the line: the longest command (512 bytes) takes about
+    // 0.55 s at 9600 bits/s once the driver's buffer is full.
+    static constexpr int writeTimeoutMs = 2000;
     int txBuf = 2048;
     int rxBuf = 4096;
     std::atomic<int> numBytes{0};

@@ -7,6 +7,7 @@
 #include "Pty.h"
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "SerialIO/native/SerialNative.h"
@@ -112,3 +113,30 @@ TEST(SerOutPort, WriteFailureIsRecorded) {
     EXPECT_FALSE(port->SendSer(std::string("x")));
     port->ReadSer();  // whatever the hung-up line answers, no crash and no error escapes
 }
+
+TEST(SerOutPort, ALineThatTakesNothingFailsTheWriteAndWorksOnceItTakesAgain) {
+    Pty pty;
+    SerialIO::mapPortName("COM8", pty.slavePath);
+    auto port = makePort("COM8");
+    ASSERT_EQ(SerOutPort::NoCOM.load(), 0);
+    // The device side reads nothing: the line's buffers fill, then a write must give up.
+    const std::vector<uint8_t> command(512, 0x55);
+    auto filling = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 1000; ++i)
+            if (!port->SendSer(command)) return true;
+        return false;
+    });
+    const bool ended = filling.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    if (!ended) pty.closeMaster();  // frees the stuck write, so that the test can end
+    ASSERT_TRUE(ended) << "a write waited for room on the line without end";
+    EXPECT_TRUE(filling.get()) << "the line took 512 kB without a reader";
+    EXPECT_EQ(port->GetSerError(), 1);
+
+    // Read empty, the line takes frames again.
+    ::fcntl(pty.master, F_SETFL, O_NONBLOCK);
+    for (uint8_t chunk[4096]; ::read(pty.master, chunk, sizeof chunk) > 0;) {
+    }
+    port->SendSerial({0xFE, 0x01, 0x05});
+    EXPECT_EQ(port->GetSerError(), 0);
+}
+
