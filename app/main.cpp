@@ -3,8 +3,12 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #endif
 
 #include <cstdlib>
@@ -43,7 +47,21 @@ void catchStopRequests() {
 }
 
 void awaitStopRequest() { WaitForSingleObject(stopEvent, INFINITE); }
+
+// Files get handles, never a standard stream's place: nothing to fill.
+void fillStandardStreams() {}
 #else
+// A server started with a standard stream closed (`>&-`, some launchers) would hand that number to
+// the first file it opens, the serial line among them, and the console would write onto the line.
+// Each gap is filled with /dev/null first (open takes the lowest free number).
+void fillStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null > fd) ::close(null);
+    }
+}
+
 // A hang-up (the terminal or remote login of a server started by hand has closed) stops the server
 // like a stop request, unless it was started with hang-ups ignored (nohup): then it runs on, as asked.
 // Read once, before any thread exists.
@@ -229,6 +247,7 @@ int KIVO::main(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+    fillStandardStreams();
     catchStopRequests();
     return KIVO::main(argc, argv);
 }

@@ -1,5 +1,5 @@
 // Bad start-up conditions, against the real server: a configuration "file" that is a folder or cannot
-// be read, and a TCP port that another program holds.
+// be read, a TCP port that another program holds, no standard output.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -55,6 +55,17 @@ TEST(BadInputStartup, PortInUseIsReportedAndTheServerRuns) {
               std::string::npos) << server.console();
     EXPECT_TRUE(server.waitForLine("COM1  KIVO16  0 minutes  Ready")) << server.console();
     EXPECT_EQ(pty.waitBytes(6), frames(1));
+    EXPECT_TRUE(server.alive());
+}
+
+TEST(BadInputStartup, WithoutStandardOutputOnlyFramesReachTheLine) {
+    // The serial line must not take standard output's place: the console would write onto it.
+    TempDir dir;
+    Pty pty;
+    Server server({"--headless", "--config", dir.config(freeConfigurablePort()), "--device", pty.path()}, false,
+                  {}, true);
+    // The ready line comes 2 s after the start-up frames.
+    EXPECT_EQ(pty.waitBytes(7, 3000ms), frames(1));
     EXPECT_TRUE(server.alive());
 }
 

@@ -159,9 +159,10 @@ public:
     // Headless, with a configuration file and the serial device.
     Server(const std::string& config, const std::string& device, bool ownNetwork = false)
         : Server({"--headless", "--config", config, "--device", device}, ownNetwork) {}
-    // Any arguments; `env` adds NAME=VALUE entries to the environment the server inherits.
+    // Any arguments; `env` adds NAME=VALUE entries to the environment the server inherits;
+    // `stdoutClosed` starts it with standard output closed (only standard error is collected).
     explicit Server(std::vector<std::string> args, bool ownNetwork = false,
-                    std::vector<std::string> env = {}) {
+                    std::vector<std::string> env = {}, bool stdoutClosed = false) {
         // Each server keeps its labels and routing in a file of its own, unless the test names one.
         if (std::find(args.begin(), args.end(), "--state-file") == args.end()) {
             static std::atomic<int> serial{0};
@@ -184,6 +185,7 @@ public:
             if (ownNetwork) ::unshare(CLONE_NEWNET);  // without the right, the shared network serves
             ::dup2(out[1], STDOUT_FILENO);
             ::dup2(out[1], STDERR_FILENO);
+            if (stdoutClosed) ::close(STDOUT_FILENO);
             ::signal(SIGHUP, SIG_DFL);  // as from a terminal, whatever this test program was started with
             ::execve(KIVONET_BIN, argv.data(), envp.data());
             std::_Exit(127);
