@@ -178,6 +178,7 @@ struct Console {
     std::condition_variable idle;
     std::deque<Entry> pending;     // in ticket order
     size_t dropped = 0;
+    size_t lost = 0;  // lines of writes that failed; told with the next lines that get through
     std::atomic<bool> asynchronous{false};
     bool writing = false;
     bool writerWaiting = false;    // the writer sleeps on `wake`; only then does a hand-off notify
@@ -230,7 +231,7 @@ void writerLoop(Console& c) {
             batch.push_back(std::move(c.pending.front().text));
             c.pending.pop_front();
         }
-        const size_t dropped = std::exchange(c.dropped, 0);
+        const size_t dropped = std::exchange(c.dropped, 0) + std::exchange(c.lost, 0);
         c.writing = true;
         lock.unlock();
         // The text is put together without the lock: threads handing on lines never wait for it.
@@ -240,8 +241,12 @@ void writerLoop(Console& c) {
             out += '\n';
         }
         if (dropped > 0) out += "(" + std::to_string(dropped) + " console lines dropped)\n";
+        // One failed write (a full disk, a full non-blocking pipe) must not silence the console for good.
+        if (!std::cout.good()) std::cout.clear();
         std::cout << out << std::flush;
+        const bool failed = !std::cout;
         lock.lock();
+        if (failed) c.lost += batch.size() + dropped;
         c.writing = false;
         if (c.pending.empty()) c.idle.notify_all();
     }

@@ -1,5 +1,8 @@
 // The running server's console writer: lines a command holds back while its frames go out still
 // reach the console in the order every thread wrote them, and a flood stays bounded and counted.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -80,6 +83,21 @@ TEST_F(ConsoleTest, AFloodOfHeldLinesIsBoundedAndCounted) {
     ASSERT_GT(notice.size(), prefix.size() + suffix.size());
     const int dropped = std::stoi(notice.substr(1));
     EXPECT_EQ(static_cast<int>(lines.size() - 1) + dropped, sent) << "every line written or counted";
+}
+
+TEST_F(ConsoleTest, AFailedWriteIsCountedAndTheConsoleGoesOn) {
+    // The console's disk is full for a while: those lines are lost, the ones after it are not.
+    const int saved = ::dup(STDOUT_FILENO);
+    const int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    ::dup2(full, STDOUT_FILENO);
+    for (const char* line : {"a", "b", "c"}) KIVO::OutLine(line);
+    KIVO::FlushConsole();
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(full);
+    ::close(saved);
+    KIVO::OutLine("after");
+    EXPECT_EQ(written(), (std::vector<std::string>{"after", "(3 console lines dropped)"}));
 }
 
 TEST(ConsoleText, ControlsAndBytesThatAreNotUtf8ShowAsQuestionMarksAndLongLinesAreCut) {
