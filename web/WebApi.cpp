@@ -163,31 +163,32 @@ std::variant<LabelBody, BodyError> parseLabel(std::string_view body) {
 Sessions::Sessions(Now now) : now_(std::move(now)) {}
 
 void Sessions::prune(Clock::time_point now) {
-    std::erase_if(started_, [now](const auto& entry) { return now - entry.second >= lifetime; });
+    std::erase_if(sessions_, [now](const auto& entry) { return now - entry.second.started >= lifetime; });
 }
 
-std::string Sessions::create() {
+std::string Sessions::create(std::size_t stamp) {
     const auto now = now_();
     std::string token = randomToken();
     std::lock_guard<std::mutex> lock(mutex_);
     prune(now);
-    if (started_.size() >= maxSessions) {
-        auto oldest = std::min_element(started_.begin(), started_.end(),
-                                       [](const auto& a, const auto& b) { return a.second < b.second; });
-        started_.erase(oldest);
+    if (sessions_.size() >= maxSessions) {
+        auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](const auto& a, const auto& b) {
+            return a.second.started < b.second.started;
+        });
+        sessions_.erase(oldest);
     }
-    started_[token] = now;
+    sessions_[token] = Session{now, stamp};
     return token;
 }
 
-bool Sessions::valid(const std::string& token) {
+bool Sessions::valid(const std::string& token, std::size_t stamp) {
     if (token.empty()) return false;
     const auto now = now_();
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = started_.find(token);
-    if (it == started_.end()) return false;
-    if (now - it->second >= lifetime) {
-        started_.erase(it);
+    const auto it = sessions_.find(token);
+    if (it == sessions_.end()) return false;
+    if (now - it->second.started >= lifetime || it->second.stamp != stamp) {
+        sessions_.erase(it);
         return false;
     }
     return true;
@@ -195,12 +196,12 @@ bool Sessions::valid(const std::string& token) {
 
 void Sessions::end(const std::string& token) {
     std::lock_guard<std::mutex> lock(mutex_);
-    started_.erase(token);
+    sessions_.erase(token);
 }
 
 size_t Sessions::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return started_.size();
+    return sessions_.size();
 }
 
 // ---- LoginLimiter ---------------------------------------------------------------------------
@@ -275,7 +276,7 @@ std::string Api::sessionToken(std::string_view header) {
 }
 
 bool Api::authorised(const Request& request) {
-    return sessions_.valid(sessionToken(request.cookie));
+    return sessions_.valid(sessionToken(request.cookie), backend_.passwordStamp());
 }
 
 bool Api::originAllowed(const Request& request) {
@@ -327,13 +328,15 @@ Response Api::login(const Request& request) {
                  (nowBlocked ? "; shut out for a minute)" : ")"));
         return errorResponse(400, error->reason);
     }
+    // Taken before the check: a password changed in between ends the session at once, never later.
+    const std::size_t stamp = backend_.passwordStamp();
     if (!backend_.passwordMatches(std::get<LoginBody>(body).password)) {
         const bool nowBlocked = limiter_.failed(request.peer);
         console_("Web: refused login from " + request.peer + " (wrong password" +
                  (nowBlocked ? "; shut out for a minute)" : ")"));
         return errorResponse(401, "wrong password");
     }
-    const std::string token = sessions_.create();
+    const std::string token = sessions_.create(stamp);
     console_("Web: login from " + request.peer);
     Response r = noContent();
     r.headers.emplace_back("Set-Cookie", std::string(cookieName) + "=" + token +

@@ -69,18 +69,21 @@ public:
     virtual bool setLabel(bool input, int index, const std::string& label, const std::string& who) = 0;
     virtual Snapshot snapshot() = 0;
     virtual bool passwordMatches(const std::string& given) = 0;
+    // Changes whenever the password does: a login made with another password no longer counts.
+    virtual std::size_t passwordStamp() { return 0; }
 };
 
-// Logged-in browsers: random tokens that end after a fixed time. The table is bounded: when it is
-// full a new login pushes out the session that started first.
+// Logged-in browsers: random tokens that end after a fixed time, or as soon as the password they
+// were made with has changed (`stamp`). The table is bounded: when it is full a new login pushes out
+// the session that started first.
 class Sessions {
 public:
     static constexpr size_t maxSessions = 256;
     static constexpr std::chrono::hours lifetime{12};
 
     explicit Sessions(Now now);
-    std::string create();
-    bool valid(const std::string& token);
+    std::string create(std::size_t stamp = 0);
+    bool valid(const std::string& token, std::size_t stamp = 0);
     void end(const std::string& token);
     size_t size() const;
 
@@ -88,7 +91,11 @@ private:
     void prune(Clock::time_point now);  // mutex_ held
     Now now_;
     mutable std::mutex mutex_;
-    std::map<std::string, Clock::time_point> started_;
+    struct Session {
+        Clock::time_point started;
+        std::size_t stamp;
+    };
+    std::map<std::string, Session> sessions_;
 };
 
 // Wrong passwords per peer address: the fifth within a minute shuts the address out for a minute.

@@ -1,6 +1,7 @@
 #include "web/WebFace.h"
 
 #include <ctime>
+#include <functional>
 
 #include "app/ClientSocket.h"
 #include "app/KIVO.h"
@@ -70,6 +71,8 @@ Snapshot HubBackend::snapshot() {
 bool HubBackend::passwordMatches(const std::string& given) {
     return ClientSocket::samePassword(given, KIVO::password.get());
 }
+
+std::size_t HubBackend::passwordStamp() { return std::hash<std::string>{}(KIVO::password.get()); }
 
 // What the hub's observers hold: they may still run once after being removed, so they reach the
 // server only through this, which the face empties before the server goes.

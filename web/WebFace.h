@@ -21,6 +21,7 @@ public:
     bool setLabel(bool input, int index, const std::string& label, const std::string& who) override;
     Snapshot snapshot() override;
     bool passwordMatches(const std::string& given) override;
+    std::size_t passwordStamp() override;
 
 private:
     LocalCAM& hub_;

@@ -107,6 +107,12 @@ TEST_F(WebTest, LoginGuardsEveryCallAndTheStateHasItsShape) {
 
     EXPECT_EQ(post("/api/logout", "{}", withCookie())->status, 204);
     EXPECT_EQ(client->Get("/api/state", withCookie())->status, 401);
+
+    // A new password (set in the window) ends the logins made with the old one.
+    login();
+    KIVO::password = std::string("NEWPASS");
+    EXPECT_EQ(post("/api/route", R"({"output":1,"input":6})", withCookie())->status, 401);
+    EXPECT_EQ(post("/api/login", R"({"password":"NEWPASS"})")->status, 204);
 }
 
 TEST_F(WebTest, SwitchingGoesThroughTheHubAndBadRequestsWriteNothing) {
