@@ -3,7 +3,8 @@
 pseudo-terminal. Logs in through the page's form, switches output 2 to input 7 and reads FE 02 07 on
 the line, sees a line-protocol client's Set3 on both outputs within a second without a reload,
 renames input 3 and finds the new name in the server's state and, where the build has one, through
-the router-protocol face, then takes the README's screenshot (written to DOCS_DIR/web.png with --docs).
+the router-protocol face, takes the README's screenshot (written to DOCS_DIR/web.png with --docs),
+then opens six more tabs and switches from the last one.
 
     browser_test.py KIVONET WORKDIR [--docs DOCS_DIR]
 
@@ -276,6 +277,17 @@ def main():
             if "2 Camera 3" not in labels:
                 fail("the router-protocol face does not have the new label: %r" % labels, server)
             print("the router-protocol face has the new label")
+            # A name opened and left as it was is not saved, even with blanks at its ends.
+            with socket.create_connection(("127.0.0.1", router_port), timeout=10) as panel:
+                panel.sendall(b"INPUT LABELS:\n5 Cam six  \n\n")
+                wait.until(lambda d: d.find_element(By.CSS_SELECTOR, '.in-label[data-index="6"]').text == "Cam six")
+            driver.find_element(By.CSS_SELECTOR, '.in-label[data-index="6"]').click()
+            wait.until(lambda d: d.find_element(By.CSS_SELECTOR, ".in-label input.rename"))
+            driver.find_element(By.CSS_SELECTOR, ".bar h1").click()
+            time.sleep(0.5)
+            state = json.load(urllib.request.urlopen(request, timeout=10))
+            if state["inputs"][5]["label"] != "Cam six  ":
+                fail("a name opened and left was saved: %r" % state["inputs"][5], server)
         else:
             print("this build has no router-protocol face: label checked through /api/state only")
 
@@ -287,6 +299,18 @@ def main():
             subprocess.run(["convert", desktop, phone, "-background", "#d5dbe5", "-gravity", "North",
                             "+smush", "24", "-bordercolor", "#d5dbe5", "-border", "12",
                             os.path.join(docs, "web.png")], check=True)
+        # Tabs left open: a browser opens at most six connections to a site, so a tab in the
+        # background lets go of its push stream; a seventh tab still loads and its click goes out.
+        driver.set_page_load_timeout(15)
+        for _ in range(6):
+            driver.switch_to.new_window("tab")
+            driver.get("http://127.0.0.1:%d/" % http_port)
+            wait.until(lambda d: d.find_element(By.ID, "main-view").is_displayed())
+        since = line.mark()
+        driver.find_element(By.CSS_SELECTOR, '.cell[data-output="1"][data-input="9"]').click()
+        if not line.wait_for([0xFE, 0x01, 0x09], since, timeout=3.0):
+            fail("a click in the seventh open tab did not reach the line", server)
+
         print("web page test passed")
         return 0
     finally:

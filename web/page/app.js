@@ -11,21 +11,30 @@ let stream = null;
 let retry = null;
 let messageTimer = null;
 
+// A request the browser could not send within this time is given up, never sent later: a browser
+// holds a request back while all its connections to the server are busy.
+const CALL_LIMIT_MS = 10000;
+
 async function call(path, body) {
-  const options = { credentials: 'same-origin', headers: {} };
+  const abort = new AbortController();
+  const timer = setTimeout(() => abort.abort(), CALL_LIMIT_MS);
+  const options = { credentials: 'same-origin', headers: {}, signal: abort.signal };
   if (body !== undefined) {
     options.method = 'POST';
     options.headers['Content-Type'] = 'application/json';
     options.body = JSON.stringify(body);
   }
   let res;
+  let data = null;
   try {
     res = await fetch(path, options);
+    try { data = await res.json(); } catch (e) { /* 204 and friends have no body */ }
   } catch (e) {
-    return { status: 0, data: { error: 'The server cannot be reached.' } };
+    const error = abort.signal.aborted ? 'The server did not answer in time.' : 'The server cannot be reached.';
+    return { status: 0, data: { error } };
+  } finally {
+    clearTimeout(timer);
   }
-  let data = null;
-  try { data = await res.json(); } catch (e) { /* 204 and friends have no body */ }
   return { status: res.status, data };
 }
 
@@ -102,13 +111,16 @@ function editable(kind, index) {
     const finish = async (save) => {
       if (done) return;
       done = true;
-      const label = field.value.trim();
+      const typed = field.value;
+      const label = typed.trim();
       field.remove();
       render();
-      if (!save || !label || label === labelOf(kind, index)) return;
+      // A name left as it was is not saved, even one with blanks at its ends (from another face).
+      const current = labelOf(kind, index);
+      if (!save || !label || typed === current || label === current) return;
       const r = await call('/api/label', { kind, index, label });
       if (r.status === 401) return showLogin();
-      if (r.status !== 200) say(errorText(r), true);
+      say(r.status === 200 ? '' : errorText(r), r.status !== 200);
     };
     field.addEventListener('keydown', (ev) => {
       // Kept from the name around the field, whose Enter would open the field again.
@@ -142,7 +154,7 @@ async function route(output, input, cell) {
   const r = await call('/api/route', { output: output === 'both' ? 'both' : Number(output), input });
   cell.classList.remove('busy');
   if (r.status === 401) return showLogin();
-  if (r.status !== 200) say(errorText(r), true);
+  say(r.status === 200 ? '' : errorText(r), r.status !== 200);
 }
 
 function sinceText(iso) {
@@ -201,7 +213,9 @@ function render() {
 
 function follow() {
   if (stream) stream.close();
+  stream = null;
   clearTimeout(retry);
+  if (document.hidden) return;  // a hidden tab follows again once it is shown
   stream = new EventSource('/api/events');
   stream.onmessage = (ev) => {
     $('offline').hidden = true;
@@ -230,7 +244,11 @@ async function start() {
   const r = await call('/api/state');
   if (r.status === 401) return showLogin();
   if (r.status !== 200) {
+    // The offline line is in the main view: shown, so that the page is never blank.
+    $('login-view').hidden = true;
+    $('main-view').hidden = false;
     $('offline').hidden = false;
+    clearTimeout(retry);
     retry = setTimeout(start, 3000);
     return;
   }
@@ -242,6 +260,15 @@ async function start() {
   render();
   follow();
 }
+
+// A browser opens at most six connections to a site: a page in a hidden tab lets go of its push
+// stream, so that tabs left open cannot take every connection and hold back the next click.
+document.addEventListener('visibilitychange', () => {
+  if (!$('login-view').hidden) return;  // the login form has no stream
+  if (!document.hidden) return start();
+  if (stream) { stream.close(); stream = null; }
+  clearTimeout(retry);
+});
 
 document.addEventListener('DOMContentLoaded', () => {
   buildMatrix();
