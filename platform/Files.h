@@ -47,6 +47,18 @@ inline bool isPlainFile(int fd) {
     struct _stat info {};
     return ::_fstat(fd, &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFREG;
 }
+
+// A path as the narrow file calls (open, MoveFileExA) take it: in the system's code page. The path's
+// own string() is UTF-8, which names another file as soon as the name has a letter beyond ASCII.
+inline std::string narrowName(const std::filesystem::path& file) {
+    const std::wstring wide = file.wstring();
+    const int size = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return file.string();
+    std::string name(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, name.data(), size, nullptr, nullptr);
+    name.resize(static_cast<std::size_t>(size - 1));
+    return name;
+}
 #else
 // O_NONBLOCK keeps a FIFO without a writer from stalling the open; regular files ignore it.
 inline constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
@@ -77,6 +89,8 @@ inline bool othersMayRead(int fd) {
     struct stat info {};
     return ::fstat(fd, &info) == 0 && (info.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
+
+inline std::string narrowName(const std::filesystem::path& file) { return file.string(); }
 #endif
 
 // Opens a small file to read it whole; -1 with errno set when it cannot. A FIFO without a writer does
@@ -124,12 +138,14 @@ struct ReplaceFailure {
 inline std::string linkTarget(const std::string& name) {
     std::filesystem::path file(name);
     std::error_code ec;
+    bool followed = false;
     for (int hops = 0; hops < 40 && std::filesystem::is_symlink(file, ec); ++hops) {
         const std::filesystem::path to = std::filesystem::read_symlink(file, ec);
         if (ec || to.empty()) break;
         file = to.is_absolute() ? to : file.parent_path() / to;
+        followed = true;
     }
-    return file.string();
+    return followed ? narrowName(file) : name;
 }
 
 // Replaces the file `path` with `data` in one step: a temporary file `path`.tmp is written, synced to
