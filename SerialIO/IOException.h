@@ -8,7 +8,7 @@ namespace SerialIO {
 // An I/O failure of the serial layer. what() is the message; systemError() holds the operating
 // system's text for the failing call when the native library reported one ("" otherwise).
 // device() and errnum() name the device path and the system's error number of that failure where the
-// library knows them ("" and 0 otherwise).
+// library knows them ("" and 0 otherwise). written() is how many bytes of a failed write did go out.
 class IOException : public std::runtime_error {
 public:
     explicit IOException(const std::string& message, std::string systemError = {}, std::string device = {},
@@ -17,11 +17,17 @@ public:
     const std::string& systemError() const noexcept { return sysErr; }
     const std::string& device() const noexcept { return dev; }
     int errnum() const noexcept { return err; }
+    int written() const noexcept { return sent; }
+    IOException& withWritten(int bytes) noexcept {
+        sent = bytes > 0 ? bytes : 0;
+        return *this;
+    }
 
 private:
     std::string sysErr;
     std::string dev;
     int err;
+    int sent = 0;
 };
 
 // The reason of a failed open or configuration in plain words for the operator's console, naming the

@@ -257,7 +257,8 @@ void SerialPortLocal::putData(const std::vector<uint8_t>& buf) {
     const int sent = SerPutData(port, buf, n);
     if (sent != n)
         throw IOException("PutData1: Sent only " + std::to_string(sent) + " of " + std::to_string(n) + " bytes",
-                          lib->SerLastError());
+                          lib->SerLastError())
+            .withWritten(sent);
 }
 
 void SerialPortLocal::putData(const std::vector<uint8_t>& buf, int count) {
@@ -265,7 +266,8 @@ void SerialPortLocal::putData(const std::vector<uint8_t>& buf, int count) {
     const int sent = SerPutData(port, buf, count);
     if (sent != count)
         throw IOException("PutData2: Sent only " + std::to_string(sent) + " of " + std::to_string(count) + " bytes",
-                          lib->SerLastError());
+                          lib->SerLastError())
+            .withWritten(sent);
 }
 
 void SerialPortLocal::putData(const std::vector<uint8_t>& buf, int offset, int count) {
@@ -277,7 +279,8 @@ void SerialPortLocal::putData(const std::vector<uint8_t>& buf, int offset, int c
     const int sent = SerPutData(port, part, count);
     if (sent != count)
         throw IOException("Sent only " + std::to_string(sent) + " of " + std::to_string(count) + " bytes",
-                          lib->SerLastError());
+                          lib->SerLastError())
+            .withWritten(sent);
 }
 
 // ---- reading ----

@@ -3,6 +3,7 @@
 
 #include "app/KIVO.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -22,6 +23,9 @@ namespace {
 
 std::mutex iodebugMutex;
 std::string iodebugText;
+
+// Bytes of this thread's last command that went out before its write failed.
+thread_local std::size_t writtenBeforeFailure = 0;
 
 }  // namespace
 
@@ -139,12 +143,17 @@ SerOutPort::~SerOutPort() = default;
 std::vector<uint8_t> SerOutPort::SendSerial(const std::vector<uint8_t>& cmd) {
     SerError = 0;
     setIodebug("");
+    writtenBeforeFailure = 0;
     const bool ok = SendSer(cmd);
     OutLine(ok ? "true" : "false");
     // The pause paces consecutive commands on the line; a failed write is not paced.
     if (ok) {
         if (onWritten) onWritten(cmd);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else if (const std::size_t sent = std::min(writtenBeforeFailure, cmd.size()); sent > 0 && onWritten) {
+        // The command failed, but the selector has what went out of it (a write cut off by the
+        // transmit time-out): the record must learn those bytes too.
+        onWritten(std::vector<uint8_t>(cmd.begin(), cmd.begin() + static_cast<std::ptrdiff_t>(sent)));
     }
     OutLine(iodebug());
     std::lock_guard<std::mutex> lock(serinMutex);
@@ -169,6 +178,7 @@ bool SerOutPort::writeBytes(const std::vector<uint8_t>& bytes) {
     try {
         SerialOutStream->write(bytes);
     } catch (const IOException& e) {
+        writtenBeforeFailure = static_cast<std::size_t>(e.written());
         writeFailed(e);
         return false;
     }

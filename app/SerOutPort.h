@@ -39,7 +39,8 @@ public:
     // Sends one device command, pauses 50 ms after a successful write, returns the receive buffer.
     virtual std::vector<uint8_t> SendSerial(const std::vector<uint8_t>& cmd);
     // Told of each command SendSerial has written, on the sending thread, before the pause: whoever
-    // keeps track of the line learns of a frame the moment it is on the line. Set before first use.
+    // keeps track of the line learns of a frame the moment it is on the line. A command whose write
+    // failed after some of its bytes went out is told with those bytes. Set before first use.
     std::function<void(const std::vector<uint8_t>&)> onWritten;
     virtual bool SendSer(const std::vector<uint8_t>& bytes);
     virtual bool SendSer(const std::string& text);

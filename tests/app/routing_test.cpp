@@ -214,9 +214,15 @@ TEST_F(HubRouteTest, RouteWritesFramesAndRecordsOnlyWhatWasWritten) {
     EXPECT_TRUE(port->frames().empty());
     EXPECT_EQ(hub->Route(2, 4, owner), LocalCAM::RouteResult::Ok);
 
+    // A write cut off after the first frame of a command: that frame is on the line all the same.
+    port->cutNext = 4;
+    EXPECT_EQ(hub->CommandB0({0xFE, 0x01, 0x0B, 0xFE, 0x02, 0x0B}), false);
+    EXPECT_EQ(hub->routing().route(1), 11);
+    EXPECT_EQ(hub->routing().route(2), 4);
+
     port->failWrites = true;
     EXPECT_EQ(hub->Route(1, 6), LocalCAM::RouteResult::WriteFailed);
-    EXPECT_EQ(hub->routing().route(1), 9) << "a failed write must not change the record";
+    EXPECT_EQ(hub->routing().route(1), 11) << "a failed write must not change the record";
     EXPECT_EQ(hub->gui().statusText(), "COM port not communicating.");
 }
 

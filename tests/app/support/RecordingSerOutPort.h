@@ -1,5 +1,6 @@
 #pragma once
 // A serial output port that opens nothing and records every command it is asked to send.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -17,13 +18,16 @@ public:
 
     std::vector<uint8_t> SendSerial(const std::vector<uint8_t>& cmd) override {
         bool failed;
+        const std::size_t cut = std::min(static_cast<std::size_t>(std::max(cutNext.exchange(-1), 0)), cmd.size());
         {
             std::lock_guard<std::mutex> lock(mutex_);
             frames_.push_back(cmd);
-            failed = lastFailed_ = failWrites || (failNext > 0 && failNext-- > 0);
+            failed = lastFailed_ = failWrites || (failNext > 0 && failNext-- > 0) || cut > 0;
         }
-        // As the real port: written bytes are reported before the (here skipped) pacing pause.
-        if (!failed && onWritten) onWritten(cmd);
+        // As the real port: written bytes are reported before the (here skipped) pacing pause, and
+        // those of a write cut off too.
+        if (onWritten && (!failed || cut > 0))
+            onWritten(cut > 0 ? Frame(cmd.begin(), cmd.begin() + static_cast<std::ptrdiff_t>(cut)) : cmd);
         return std::vector<uint8_t>(64, 0);
     }
     int GetSerError() override { return lastFailed_ ? 1 : 0; }
@@ -41,6 +45,8 @@ public:
     std::atomic<bool> failWrites{false};
     // The next this many writes are reported as failed.
     std::atomic<int> failNext{0};
+    // The next write fails after this many of its bytes went out (-1: it does not).
+    std::atomic<int> cutNext{-1};
 
 private:
     mutable std::mutex mutex_;
