@@ -177,17 +177,15 @@ void Routing::noteWritten(const std::vector<uint8_t>& bytes) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (const uint8_t b : bytes) {
         if (b == 0xFE) {  // never an output or input byte: whatever was unfinished is broken
-            frame_.assign(1, b);
+            frameOutput_ = 0;
             continue;
         }
-        if (frame_.empty()) continue;  // outside a frame
-        if (frame_.size() == 1) {
-            if (b >= 1 && b <= outputs) frame_.push_back(b);
-            else frame_.clear();
+        if (frameOutput_ < 0) continue;  // outside a frame
+        if (frameOutput_ == 0) {
+            frameOutput_ = b >= 1 && b <= outputs ? b : -1;
             continue;
         }
-        const int out = frame_[1];
-        frame_.clear();
+        const int out = std::exchange(frameOutput_, -1);
         if (b < 1 || b > inputs || state_.input[out - 1] == b) continue;
         state_.input[out - 1] = b;
         event.changes.push_back({Kind::Route, out});
@@ -200,7 +198,7 @@ void Routing::noteWritten(const std::vector<uint8_t>& bytes) {
 
 void Routing::lineReopened() {
     std::lock_guard<std::mutex> lock(mutex_);
-    frame_.clear();
+    frameOutput_ = -1;
 }
 
 bool Routing::validLabel(const std::string& label) {

@@ -139,12 +139,12 @@ private:
     void load();
 
     std::string statePath_;  // set before the threads start; empty: nothing is kept
-    mutable std::mutex mutex_;  // guards state_, frame_, queue_, observers_, pending counters
+    mutable std::mutex mutex_;  // guards state_, frameOutput_, queue_, observers_, pending counters
     std::condition_variable wake_;      // the notifier: an event is queued
     std::condition_variable saveWake_;  // the saver: the state file is behind
     std::condition_variable idle_;
     State state_;
-    std::vector<uint8_t> frame_;  // the written frame still unfinished: FE, then its output byte
+    int frameOutput_ = -1;  // the written frame still unfinished: -1 none, 0 after FE, else its output
     std::deque<Event> queue_;
     std::map<int, Observer> observers_;
     int nextToken_ = 1;

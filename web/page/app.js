@@ -211,10 +211,13 @@ function render() {
   });
 }
 
-function follow() {
-  if (stream) stream.close();
-  stream = null;
+function stopFollowing() {
+  if (stream) { stream.close(); stream = null; }
   clearTimeout(retry);
+}
+
+function follow() {
+  stopFollowing();
   if (document.hidden) return;  // a hidden tab follows again once it is shown
   stream = new EventSource('/api/events');
   stream.onmessage = (ev) => {
@@ -232,8 +235,7 @@ function follow() {
 }
 
 function showLogin() {
-  if (stream) { stream.close(); stream = null; }
-  clearTimeout(retry);
+  stopFollowing();
   $('main-view').hidden = true;
   $('logout').hidden = true;
   $('login-view').hidden = false;
@@ -265,9 +267,8 @@ async function start() {
 // stream, so that tabs left open cannot take every connection and hold back the next click.
 document.addEventListener('visibilitychange', () => {
   if (!$('login-view').hidden) return;  // the login form has no stream
-  if (!document.hidden) return start();
-  if (stream) { stream.close(); stream = null; }
-  clearTimeout(retry);
+  if (document.hidden) stopFollowing();
+  else start();
 });
 
 document.addEventListener('DOMContentLoaded', () => {
