@@ -15,6 +15,8 @@ void writeToStdout(const std::string& line)
 
 std::atomic<void (*)(const std::string&)> consoleSink{&writeToStdout};
 
+RefusalLog refusalLog;
+
 // The 16-byte form of a socket address: IPv4 as ::ffff:a.b.c.d. False for other families.
 bool sixteenBytes(const sockaddr* address, std::array<std::uint8_t, 16>& out)
 {
@@ -206,11 +208,43 @@ void AccessPolicy::reset()
     std::lock_guard<std::mutex> lock(mutex_);
     listen_.clear();
     allowed_.clear();
+    refusalLog.clear();
 }
 
 bool setKeepAlive(SocketHandle fd)
 {
     return sys::setKeepAlive(fd, KeepAlive::idleSeconds, KeepAlive::intervalSeconds, KeepAlive::count);
+}
+
+std::string RefusalLog::refused(const std::string& address, Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (entries_.size() >= maxAddresses && entries_.count(address) == 0) {
+        std::erase_if(entries_, [now](const auto& entry) {
+            return now - entry.second.logged >= interval && entry.second.unshown == 0;
+        });
+    }
+    const bool known = entries_.count(address) != 0;
+    const std::string key = known || entries_.size() < maxAddresses ? address : std::string("other addresses");
+    const std::string shown = key == address ? address : std::string("further addresses");
+    auto [it, fresh] = entries_.try_emplace(key);
+    Entry& entry = it->second;
+    if (!fresh && now - entry.logged < interval) {
+        ++entry.unshown;
+        return {};
+    }
+    std::string line = "Refused connection from " + shown + " (not in --allow)";
+    if (entry.unshown > 0)
+        line += "; " + std::to_string(entry.unshown) + " more refused since the last such line";
+    entry.logged = now;
+    entry.unshown = 0;
+    return line;
+}
+
+void RefusalLog::clear()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.clear();
 }
 
 bool refuseIfNotAllowed(SocketHandle fd, const sockaddr_storage& peer)
@@ -219,7 +253,9 @@ bool refuseIfNotAllowed(SocketHandle fd, const sockaddr_storage& peer)
     if (AccessPolicy::instance().allows(address))
         return false;
     sys::closeSocket(fd);
-    consoleSink.load()("Refused connection from " + addressText(address) + " (not in --allow)");
+    const std::string line = refusalLog.refused(addressText(address), RefusalLog::Clock::now());
+    if (!line.empty())
+        consoleSink.load()(line);
     return true;
 }
 

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -62,7 +64,7 @@ public:
     void setAllowed(std::vector<Cidr> prefixes);
     bool allows(const sockaddr* peer) const;
 
-    // Back to the defaults: every address, every peer.
+    // Back to the defaults: every address, every peer, no refusal remembered.
     void reset();
 
 private:
@@ -83,8 +85,31 @@ struct KeepAlive {
 // (the connection is still usable).
 bool setKeepAlive(SocketHandle fd);
 
+// How often a refused peer is named on the console: its first refusal at once, then at most one
+// line a minute with the count of refusals not shown, so that a peer that reconnects in a loop
+// cannot flood the log. Bounded: once `maxAddresses` peers are tracked, further ones share one entry.
+class RefusalLog {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::minutes interval{1};
+    static constexpr size_t maxAddresses = 1024;
+
+    // The console line for this refusal, or "" when it is only counted.
+    std::string refused(const std::string& address, Clock::time_point now);
+    void clear();
+
+private:
+    struct Entry {
+        Clock::time_point logged;
+        unsigned long unshown = 0;
+    };
+    std::mutex mutex_;
+    std::map<std::string, Entry> entries_;
+};
+
 // Checks an accepted socket's peer against the policy. Refused: closes `fd` at once, writes
-// "Refused connection from 192.0.2.9 (not in --allow)" to the console, returns true.
+// "Refused connection from 192.0.2.9 (not in --allow)" to the console (as RefusalLog allows),
+// returns true.
 // Allowed: returns false and leaves `fd` alone.
 bool refuseIfNotAllowed(SocketHandle fd, const sockaddr_storage& peer);
 

@@ -177,6 +177,24 @@ TEST_F(AccessPolicyTest, RefusedPeerIsClosedAndTheNextAllowedOneIsAccepted)
     EXPECT_EQ(lines, std::vector<std::string>{"Refused connection from 127.0.0.1 (not in --allow)"});
 }
 
+TEST(RefusalLog, APeerRefusedInALoopIsNamedOnceAMinuteWithTheCountInBetween)
+{
+    net::RefusalLog log;
+    const auto t0 = net::RefusalLog::Clock::time_point{} + std::chrono::hours(1);
+    EXPECT_EQ(log.refused("192.0.2.9", t0), "Refused connection from 192.0.2.9 (not in --allow)");
+    for (int i = 0; i < 1000; ++i)
+        EXPECT_EQ(log.refused("192.0.2.9", t0 + std::chrono::milliseconds(i)), "");
+    EXPECT_EQ(log.refused("192.0.2.10", t0), "Refused connection from 192.0.2.10 (not in --allow)");
+    EXPECT_EQ(log.refused("192.0.2.9", t0 + net::RefusalLog::interval),
+              "Refused connection from 192.0.2.9 (not in --allow); 1000 more refused since the last such line");
+
+    // Beyond the bound, new addresses share one line a minute instead of one each.
+    for (size_t i = 2; i < net::RefusalLog::maxAddresses; ++i)
+        log.refused("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256), t0);
+    EXPECT_EQ(log.refused("198.51.100.1", t0), "Refused connection from further addresses (not in --allow)");
+    EXPECT_EQ(log.refused("198.51.100.2", t0), "");
+}
+
 TEST_F(AccessPolicyTest, AcceptedSocketsKeepAliveAndRefusalWorksOnABareDescriptor)
 {
     std::string error;
