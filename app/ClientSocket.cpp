@@ -174,7 +174,14 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
     if (isPasswordLine(line)) {
         passwordok = false;
         const std::string given = line.substr(3);
-        if (samePassword(given, KIVO::password.get())) {
+        // Wrong passwords count per address on every face: guessing here at network speed, or here
+        // after the web page shut the address out, is refused like a wrong password.
+        bool firstRefusal = false;
+        if (hub_.logins().blocked(peerAddress(), &firstRefusal)) {
+            if (firstRefusal)
+                KIVO::OutLine("Client " + peerAddress() +
+                              ": password refused (shut out for a minute after too many wrong passwords)");
+        } else if (samePassword(given, KIVO::password.get())) {
             hub_.gui().ShowStatus("Password = " + given + " OK",
                                   "Password = " + std::string(hiddenPassword) + " OK");
             passwordok = true;
@@ -185,6 +192,8 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
                 writeLine("Available Time: " + std::to_string(minutes) + " Minutes");
                 startTimer(minutes);
             }
+        } else if (hub_.logins().failed(peerAddress())) {
+            KIVO::OutLine("Client " + peerAddress() + ": wrong password; shut out for a minute");
         }
     }
     if (!passwordok) {

@@ -14,6 +14,7 @@
 
 #include "app/Routing.h"
 #include "app/SerialWatch.h"
+#include "net/LoginLimiter.h"
 
 class Device;
 class LocalGUI;
@@ -93,6 +94,9 @@ public:
     // The routing record: every frame written successfully through CommandB0 is recorded here.
     Routing& routing() const { return *routing_; }
 
+    // Wrong passwords per client address, counted on every face that takes the password.
+    net::LoginLimiter& logins() { return logins_; }
+
     // The serial line: a port is configured and open now. It goes down when its device goes away
     // and comes back by itself when the device does (see SerialWatch).
     bool serialUp() const;
@@ -141,4 +145,5 @@ private:
     std::atomic<bool> startingUp_{true};
     std::array<int, Routing::outputs> startRouting_{};  // guarded by critsect; input per output, 0 = none
     std::shared_ptr<SessionThreads> threads_ = std::make_shared<SessionThreads>();
+    net::LoginLimiter logins_;
 };

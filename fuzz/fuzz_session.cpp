@@ -164,6 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     KIVO::to = 0;
     KIVO16::outmode = 2;
+    w.hub->logins().clear();  // each input is a first attempt: the model knows no earlier ones
     recorder->take();
 
     auto threads = std::make_shared<SessionThreads>();

@@ -113,6 +113,18 @@ public:
         timeval tv{10, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        // Each client from a loopback address of its own (127.1.x.y): the server shuts out an address
+        // after a few wrong passwords, and the soak's wrong ones must not shut out its good sessions.
+        static std::atomic<unsigned> nextSource{0};
+        const unsigned n = nextSource++ % 65000 + 1;
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = htonl(0x7F010000u | n);
+        if (::bind(fd_, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
+            const int err = errno;
+            ::close(fd_);
+            throw std::runtime_error("bind: " + std::string(std::strerror(err)));
+        }
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(static_cast<uint16_t>(port));

@@ -204,62 +204,14 @@ size_t Sessions::size() const {
     return sessions_.size();
 }
 
-// ---- LoginLimiter ---------------------------------------------------------------------------
-
-LoginLimiter::LoginLimiter(Now now) : now_(std::move(now)) {}
-
-void LoginLimiter::prune(Clock::time_point now) {
-    std::erase_if(entries_, [now](const auto& entry) {
-        const Entry& e = entry.second;
-        return now >= e.blockedUntil &&
-               (e.failures.empty() || now - e.failures.back() >= window);
-    });
-    if (entries_.size() < maxAddresses) return;
-    auto stalest = std::min_element(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) {
-        return a.second.lastSeen < b.second.lastSeen;
-    });
-    entries_.erase(stalest);
-}
-
-bool LoginLimiter::blocked(const std::string& address, bool* firstRefusal) {
-    const auto now = now_();
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = entries_.find(address);
-    if (it == entries_.end() || now >= it->second.blockedUntil) return false;
-    if (firstRefusal) *firstRefusal = !it->second.refusalLogged;
-    it->second.refusalLogged = true;
-    it->second.lastSeen = now;
-    return true;
-}
-
-bool LoginLimiter::failed(const std::string& address) {
-    const auto now = now_();
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = entries_.find(address);
-    if (it == entries_.end()) {
-        if (entries_.size() >= maxAddresses) prune(now);
-        it = entries_.emplace(address, Entry{}).first;
-    }
-    Entry& e = it->second;
-    e.lastSeen = now;
-    std::erase_if(e.failures, [now](Clock::time_point t) { return now - t >= window; });
-    e.failures.push_back(now);
-    if (static_cast<int>(e.failures.size()) < maxFailures) return false;
-    e.failures.clear();
-    e.blockedUntil = now + block;
-    e.refusalLogged = false;
-    return true;
-}
-
-size_t LoginLimiter::size() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return entries_.size();
-}
-
 // ---- Api ------------------------------------------------------------------------------------
 
 Api::Api(Backend& backend, Console console, Now now)
-    : backend_(backend), console_(std::move(console)), sessions_(now), limiter_(now) {}
+    : backend_(backend),
+      console_(std::move(console)),
+      sessions_(now),
+      ownLimiter_(now),
+      limiter_(backend.logins() ? backend.logins() : &ownLimiter_) {}
 
 std::string Api::sessionToken(std::string_view header) {
     const std::string_view name = cookieName;
@@ -314,7 +266,7 @@ Response Api::handle(const Request& request) {
 
 Response Api::login(const Request& request) {
     bool firstRefusal = false;
-    if (limiter_.blocked(request.peer, &firstRefusal)) {
+    if (limiter_->blocked(request.peer, &firstRefusal)) {
         if (firstRefusal)
             console_("Web: refused login from " + request.peer +
                      " (shut out for a minute after too many wrong passwords)");
@@ -323,7 +275,7 @@ Response Api::login(const Request& request) {
     auto body = parseLogin(request.body);
     if (auto* error = std::get_if<BodyError>(&body)) {
         // Counted as a wrong password: an endless run of them would be a console line each.
-        const bool nowBlocked = limiter_.failed(request.peer);
+        const bool nowBlocked = limiter_->failed(request.peer);
         console_("Web: refused login from " + request.peer + " (" + error->reason +
                  (nowBlocked ? "; shut out for a minute)" : ")"));
         return errorResponse(400, error->reason);
@@ -331,7 +283,7 @@ Response Api::login(const Request& request) {
     // Taken before the check: a password changed in between ends the session at once, never later.
     const std::size_t stamp = backend_.passwordStamp();
     if (!backend_.passwordMatches(std::get<LoginBody>(body).password)) {
-        const bool nowBlocked = limiter_.failed(request.peer);
+        const bool nowBlocked = limiter_->failed(request.peer);
         console_("Web: refused login from " + request.peer + " (wrong password" +
                  (nowBlocked ? "; shut out for a minute)" : ")"));
         return errorResponse(401, "wrong password");

@@ -16,6 +16,8 @@
 #include <variant>
 #include <vector>
 
+#include "net/LoginLimiter.h"
+
 namespace web {
 
 using Clock = std::chrono::steady_clock;
@@ -59,6 +61,9 @@ std::variant<LoginBody, BodyError> parseLogin(std::string_view body);
 std::variant<RouteBody, BodyError> parseRoute(std::string_view body);
 std::variant<LabelBody, BodyError> parseLabel(std::string_view body);
 
+// Wrong passwords per address, shared with the line protocol when the backend offers its counter.
+using LoginLimiter = net::LoginLimiter;
+
 // The hub as the API needs it.
 class Backend {
 public:
@@ -71,6 +76,8 @@ public:
     virtual bool passwordMatches(const std::string& given) = 0;
     // Changes whenever the password does: a login made with another password no longer counts.
     virtual std::size_t passwordStamp() { return 0; }
+    // The count of wrong passwords the other faces share; nullptr: the API keeps one of its own.
+    virtual LoginLimiter* logins() { return nullptr; }
 };
 
 // Logged-in browsers: random tokens that end after a fixed time, or as soon as the password they
@@ -96,37 +103,6 @@ private:
         std::size_t stamp;
     };
     std::map<std::string, Session> sessions_;
-};
-
-// Wrong passwords per peer address: the fifth within a minute shuts the address out for a minute.
-// Bounded like the session table: the stalest address is forgotten first.
-class LoginLimiter {
-public:
-    static constexpr int maxFailures = 5;
-    static constexpr std::chrono::minutes window{1};
-    static constexpr std::chrono::minutes block{1};
-    static constexpr size_t maxAddresses = 1024;
-
-    explicit LoginLimiter(Now now);
-    // True while the address is shut out. firstRefusal is set when this is the first refusal of the
-    // current block (so the console is told once per block, not once per attempt).
-    bool blocked(const std::string& address, bool* firstRefusal = nullptr);
-    // Records a wrong password; true when it shut the address out.
-    bool failed(const std::string& address);
-    void succeeded(const std::string& address);
-    size_t size() const;
-
-private:
-    struct Entry {
-        std::vector<Clock::time_point> failures;  // within the window, at most maxFailures
-        Clock::time_point blockedUntil{};
-        bool refusalLogged = false;
-        Clock::time_point lastSeen{};
-    };
-    void prune(Clock::time_point now);  // mutex_ held
-    Now now_;
-    mutable std::mutex mutex_;
-    std::map<std::string, Entry> entries_;
 };
 
 struct Request {
@@ -162,7 +138,7 @@ public:
     static std::string sessionToken(std::string_view cookieHeader);
 
     Sessions& sessions() { return sessions_; }
-    LoginLimiter& limiter() { return limiter_; }
+    LoginLimiter& limiter() { return *limiter_; }
 
 private:
     Response login(const Request& request);
@@ -173,7 +149,8 @@ private:
     Backend& backend_;
     Console console_;
     Sessions sessions_;
-    LoginLimiter limiter_;
+    LoginLimiter ownLimiter_;
+    LoginLimiter* limiter_;
 };
 
 Response errorResponse(int status, const std::string& reason);

@@ -22,6 +22,7 @@ public:
     Snapshot snapshot() override;
     bool passwordMatches(const std::string& given) override;
     std::size_t passwordStamp() override;
+    LoginLimiter* logins() override;
 
 private:
     LocalCAM& hub_;

@@ -58,6 +58,14 @@ TEST_F(SessionTest, WrongPasswordsAreRejected) {
     }
     EXPECT_EQ(log->count("WRONG PASSWORD!"), 5u);
     EXPECT_TRUE(frames().empty());
+
+    // Five wrong within a minute shut the address out: now the right password is refused as well.
+    TestClient client(hub->listeningPort());
+    ASSERT_EQ(client.readLine(), "OK");
+    client.send("PWDJVK");
+    EXPECT_EQ(client.readLine(), "Password/Connection Rejected!");
+    EXPECT_EQ(client.readLine(), "CLOSE");
+    EXPECT_TRUE(hub->logins().blocked("127.0.0.1"));  // the web page refuses the address too
 }
 
 TEST_F(SessionTest, KeywordsAreExactAndTestedInOrder) {
