@@ -101,7 +101,6 @@ void KIVO::init() {
     DelayT(2000);
     // Step 8.
     hub->ShowStat(ReadyLine());
-    ServiceNotify::ready(ReadyLine());
     // Pings for the service manager's watchdog while the hub answers: its serial lock, its session
     // and its window state can each be taken and let go.
     ServiceNotify::startWatchdog([hub] {

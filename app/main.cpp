@@ -137,6 +137,17 @@ void startRouterFace(int port) {
     }
 }
 
+// Start-up, then the optional faces; the service manager hears "ready" only once every face that
+// was asked for listens, so that units started after this one find the ports open.
+[[noreturn]] void serve(int httpPort, int routerPort) {
+    KIVO kivo;
+    kivo.init();
+    startWebPage(httpPort);
+    startRouterFace(routerPort);
+    ServiceNotify::ready(kivo.ReadyLine());
+    waitForStop();
+}
+
 // For --help: the parts this build lacks, each with its reason; "" when it has them all.
 std::string lackingParts() {
     std::string lines;
@@ -231,19 +242,10 @@ int KIVO::main(int argc, char** argv) {
         // The window's event loop runs on this thread; start-up runs on its own and then waits for
         // a stop signal, so Ctrl-C still ends a windowed server.
         parts::runWindowWithStartup([port = cl.httpPort, routerPort = cl.routerPort] {
-            KIVO kivo;
-            kivo.init();
-            startWebPage(port);
-            startRouterFace(routerPort);
-            waitForStop();
+            serve(port, routerPort);
         });
     }
-
-    KIVO kivo;
-    kivo.init();
-    startWebPage(cl.httpPort);
-    startRouterFace(cl.routerPort);
-    waitForStop();
+    serve(cl.httpPort, cl.routerPort);
 }
 
 int main(int argc, char** argv) {

@@ -310,11 +310,14 @@ private:
 // Starts a server on a free port of the configurable range and waits for its listening socket; another
 // test that took the same port meanwhile makes it try the next one. Null when no port could be had.
 inline std::unique_ptr<Server> serveOnFreePort(const TempDir& dir, const std::string& device, int& port,
-                                               const std::string& configName = "cfg.bin") {
+                                               const std::string& configName = "cfg.bin",
+                                               const std::vector<std::string>& moreArgs = {}) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port = freeConfigurablePort();
         if (port < 0) break;
-        auto server = std::make_unique<Server>(dir.config(port, configName), device);
+        std::vector<std::string> args{"--headless", "--config", dir.config(port, configName), "--device", device};
+        args.insert(args.end(), moreArgs.begin(), moreArgs.end());
+        auto server = std::make_unique<Server>(args);
         const std::string opened = "Server Socket Opened OK at Port " + std::to_string(port);
         const std::string refused = "Can't Get ServerSocket at Port " + std::to_string(port);
         const auto deadline = Clock::now() + 5s;
