@@ -10,15 +10,19 @@
 namespace router {
 
 struct RouterServer::Client {
-    Client(net::SocketHandle socket, std::string address, Routing& record, Routing::ClientId clientId, const std::string& name,
-           Session::Submit submitFn)
-        : fd(socket), peer(std::move(address)), session(record, clientId, name, std::move(submitFn)) {}
+    Client(net::SocketHandle socket, std::string address, std::string hostAddress, Routing& record,
+           Routing::ClientId clientId, const std::string& name, Session::Submit submitFn)
+        : fd(socket),
+          peer(std::move(address)),
+          host(std::move(hostAddress)),
+          session(record, clientId, name, std::move(submitFn)) {}
     ~Client() { net::sys::closeSocket(fd); }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
     const net::SocketHandle fd;
     const std::string peer;
+    const std::string host;  // the peer's address without the port
     Session session;
     std::string queued;       // bytes the socket has not taken yet, from `sent` on
     std::size_t sent = 0;
@@ -91,9 +95,23 @@ void RouterServer::acceptClients() {
             continue;
         }
         full_ = false;
+        // One host's idle connections must not take every place: the others' panels still get in.
+        std::string host = net::addressText(reinterpret_cast<const sockaddr*>(&address));
+        PerAddress& held = perAddress_[host];
+        if (held.open >= options_.maxPerAddress) {
+            net::sys::closeSocket(fd);
+            const auto now = std::chrono::steady_clock::now();
+            if (held.saidAt == std::chrono::steady_clock::time_point{} || now - held.saidAt >= std::chrono::minutes(1)) {
+                held.saidAt = now;
+                console_("Router protocol: " + std::to_string(options_.maxPerAddress) + " clients from " + host +
+                         ", the most one address may have; refusing more until one leaves");
+            }
+            continue;
+        }
+        ++held.open;
         net::setKeepAlive(fd);
         const Routing::ClientId id = Routing::newClientId();
-        auto client = std::make_unique<Client>(fd, net::peerOf(fd), record_, id, options_.friendlyName,
+        auto client = std::make_unique<Client>(fd, net::peerOf(fd), std::move(host), record_, id, options_.friendlyName,
                                                [this, id](const std::vector<Selection>& selections) {
                                                    const auto it = clients_.find(id);
                                                    return it != clients_.end() && submit(*it->second, selections);
@@ -192,6 +210,8 @@ void RouterServer::disconnect(Routing::ClientId id, const std::string& why) {
     if (it == clients_.end()) return;
     loop_.unwatch(it->second->fd);
     console_("Router client " + it->second->peer + " disconnected" + why);
+    if (const auto held = perAddress_.find(it->second->host); held != perAddress_.end() && --held->second.open == 0)
+        perAddress_.erase(held);
     clients_.erase(it);  // closes the socket
     record_.releaseAll(id);
     resumeAccepting();

@@ -11,6 +11,7 @@
 //
 // A client that does not read is dropped once its unsent output passes a bound; a client's locks are
 // released when it goes. Connects, disconnects and drops are console lines with the peer's address.
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -47,7 +48,8 @@ public:
         int port = 9990;                           // 0: any free port (tests)
         std::string friendlyName = "KIVO16";
         std::size_t maxClients = 512;              // connected at once; more are closed as they come
-        std::size_t maxQueued = 1024 * 1024;       // unsent bytes past which a client is dropped
+        std::size_t maxPerAddress = 32;            // of those from one address
+        std::size_t maxQueued = 256 * 1024;        // unsent bytes past which a client is dropped
         std::size_t maxPendingRequests = 4;        // routing blocks of one client waiting for the line
         std::size_t maxQueuedRequests = 64;        // routing blocks of all clients waiting for the line
     };
@@ -100,6 +102,11 @@ private:
     bool acceptPaused_ = false;  // out of descriptors: accepting waits for a client to leave, or a second
     bool acceptShort_ = false;   // accepting has failed for want of descriptors since the last success
     bool full_ = false;          // maxClients were connected when the last one came: said once
+    struct PerAddress {
+        std::size_t open = 0;
+        std::chrono::steady_clock::time_point saidAt{};  // the last console line about its limit
+    };
+    std::map<std::string, PerAddress> perAddress_;  // clients connected, by address without port
     bool leavingLoop_ = false;   // this round ends with a hand-over: replies wait for the next thread
     std::vector<Routing::ClientId> unflushed_;  // clients whose output the next serving thread sends
 

@@ -54,25 +54,31 @@ TEST(RouterServer, AcceptsAgainOnceDescriptorsAreBack) {
     EXPECT_TRUE(dumpArrives(second, 3000));
 }
 
-TEST(RouterServer, ClientsPastTheLimitAreRefusedUntilOneLeaves) {
+TEST(RouterServer, ClientsPastTheLimitsAreRefusedUntilOneLeaves) {
     Routing record;
     router::RouterServer::Options options;
     options.port = 0;
-    options.maxClients = 2;
+    options.maxClients = 3;
+    options.maxPerAddress = 2;
     router::RouterServer server(
         record, [](int, int, const std::function<void()>&) {}, [](const std::string&) {}, options);
     server.start();
-    auto first = std::make_unique<TestClient>(server.port());
-    TestClient second(server.port());
+    auto first = std::make_unique<TestClient>(server.port(), "127.0.0.1");
+    TestClient second(server.port(), "127.0.0.1");
     ASSERT_TRUE(dumpArrives(*first, 3000));
     ASSERT_TRUE(dumpArrives(second, 3000));
-    TestClient third(server.port());
+    TestClient third(server.port(), "127.0.0.1");  // one address past its share
     EXPECT_FALSE(dumpArrives(third, 1000));
     EXPECT_TRUE(third.closedByServer());
+    TestClient fourth(server.port(), "127.0.0.2");  // another address still gets in
+    EXPECT_TRUE(dumpArrives(fourth, 3000));
+    TestClient fifth(server.port(), "127.0.0.3");   // past the limit of all
+    EXPECT_FALSE(dumpArrives(fifth, 1000));
+    EXPECT_TRUE(fifth.closedByServer());
     first.reset();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    TestClient fourth(server.port());
-    EXPECT_TRUE(dumpArrives(fourth, 3000));
+    TestClient sixth(server.port(), "127.0.0.1");
+    EXPECT_TRUE(dumpArrives(sixth, 3000));
 }
 
 }  // namespace
