@@ -117,8 +117,10 @@ void Routing::load() {
     // The operator's labels may be in it (a hand edit gone wrong, a file of another user): it is kept
     // under another name for them to mend, and never saved over.
     const std::string file = platform::linkTarget(statePath_);
-    const std::string aside = file + ".damaged";
     std::error_code ec;
+    // An earlier damaged copy waiting to be mended is not replaced: the next free name is taken.
+    std::string aside = file + ".damaged";
+    for (int n = 1; std::filesystem::exists(aside, ec) && n < 100; ++n) aside = file + ".damaged." + std::to_string(n);
     if (!std::filesystem::is_regular_file(file, ec)) {
         KIVO::OutLine(problem + ": starting with default labels and routing; they are not kept");
         statePath_.clear();

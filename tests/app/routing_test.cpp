@@ -145,9 +145,17 @@ TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
         routing.flush();
     }
     // The damaged file is set aside with the operator's labels in it, not saved over.
-    std::ifstream aside(path + ".damaged", std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(aside), {}), damaged);
+    const auto contents = [](const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_EQ(contents(path + ".damaged"), damaged);
     EXPECT_EQ(Routing(path).route(1), 5);
+    // Damaged again before the first copy was mended: that copy stays, the new one goes beside it.
+    { std::ofstream(path, std::ios::binary) << "broken again"; }
+    Routing{path};
+    EXPECT_EQ(contents(path + ".damaged"), damaged);
+    EXPECT_EQ(contents(path + ".damaged.1"), "broken again");
 
     // Bad values inside a good file keep their defaults; unknown keys are skipped.
     const auto parsed = Routing::parse(
