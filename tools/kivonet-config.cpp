@@ -209,7 +209,7 @@ inline int show(const std::string& file, std::ostream& out) {
         out << " (record bytes " << KIVO::BS2S({KIVO::CFG.begin(), KIVO::CFG.begin() + RECORD_SIZE}, RECORD_SIZE)
             << ")";
     out << "\n" << describe(k);
-    return 0;
+    return unreadable ? 1 : 0;  // described all the same: what the server would make of it
 }
 
 

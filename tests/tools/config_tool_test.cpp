@@ -111,6 +111,9 @@ TEST_F(ConfigTool, ShowDescribesOddRecords) {
     ASSERT_EQ(run({"show", dir_ + "/none"}), 0);
     EXPECT_NE(out_.str().find("not found"), std::string::npos);
     EXPECT_NE(out_.str().find("Serial port:            COM1\n"), std::string::npos);
+
+    EXPECT_EQ(run({"show", dir_}), 1);  // a file that cannot be read fails, described all the same
+    EXPECT_NE(out_.str().find("(unreadable: the server uses the settings of a missing file)"), std::string::npos);
 }
 
 // set changes the settings it is given and nothing else: the others, odd values and bytes past the
