@@ -1,5 +1,8 @@
 #include "app/SerialWatch.h"
 
+#include <algorithm>
+#include <utility>
+
 #include "app/KIVO.h"
 #include "app/LocalCAM.h"
 #include "app/SerOutPort.h"
@@ -72,13 +75,17 @@ void SerialWatch::step() {
         return;
     }
     port_.checkDevice();  // forget a loss already reported (a failed restore)
+    if (roundsToWait_ > 0) {
+        --roundsToWait_;
+        return;
+    }
     std::optional<std::string> restored;
     std::string reason;
     {
         // Held from the open to the last restore frame: no other command reaches the line between.
         std::lock_guard<std::recursive_mutex> lock(LocalCAM::critsect);
         if (!port_.reopen()) return;
-        KIVO::OutLine("Serial device " + device_ + " back");
+        if (failedRestores_ == 0) KIVO::OutLine("Serial device " + device_ + " back");
         restored = restore_ ? restore_() : std::string();
         if (restored) {
             up_ = true;
@@ -94,10 +101,17 @@ void SerialWatch::step() {
             std::lock_guard<std::mutex> lock(mutex_);
             woken_ = false;
         }
-        KIVO::OutLine("Serial device " + device_ + " lost: " +
-                      (reason.empty() ? std::string("the routing could not be restored") : reason));
+        // A device that opens but takes nothing (a stuck adapter) fails every restore: said once, and
+        // tried less and less often (up to every 30 rounds), since each try holds the line's lock for
+        // the write's time-out and every face waits meanwhile.
+        if (failedRestores_++ == 0)
+            KIVO::OutLine("Serial device " + device_ + " lost: " +
+                          (reason.empty() ? std::string("the routing could not be restored") : reason) +
+                          (reason.empty() ? "; trying again less often while it fails" : ""));
+        roundsToWait_ = std::min((1 << std::min(failedRestores_, 5)) - 1, 30);
         return;
     }
+    if (std::exchange(failedRestores_, 0) > 0) KIVO::OutLine("Serial device " + device_ + " back");
     if (!restored->empty()) KIVO::OutLine("Serial device " + device_ + ": routing restored (" + *restored + ")");
     changed(true);
 }

@@ -59,6 +59,8 @@ private:
     const Restore restore_;
     const std::chrono::milliseconds interval_;
     std::string device_;  // for messages; set in start()
+    int failedRestores_ = 0;  // in a row; only on the watcher's thread
+    int roundsToWait_ = 0;    // before the next attempt; only on the watcher's thread
     std::atomic<bool> up_;
 
     mutable std::mutex mutex_;  // guards since_, woken_, stopping_
