@@ -31,6 +31,11 @@ std::string printable(const std::string& text) {
     return shown;
 }
 
+bool deviceAbsent(const IOException& e) {
+    const int n = e.errnum();
+    return n == ENOENT || n == ENOTDIR || n == ENODEV || n == ENXIO;
+}
+
 std::string plainReason(const IOException& e) {
     if (e.device().empty()) return e.systemError().empty() ? "" : "Serial port: " + printable(e.systemError());
     const std::string device = "Serial device " + printable(e.device());

@@ -36,6 +36,10 @@ private:
 // "" when the failure carries no reason.
 std::string plainReason(const IOException& e);
 
+// The failure says the device is not there (no such node, or no device behind it): what a pulled
+// adapter gives until it is back, as opposed to one that is there but cannot be opened.
+bool deviceAbsent(const IOException& e);
+
 // The text with every character outside printable ASCII shown as "?", for console and window.
 std::string printable(const std::string& text);
 

@@ -101,6 +101,11 @@ LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int 
         localgui->EnableConnect(ok);
     }
     localgui->setLocalname(KIVO::password.get());
+    // The console says when the line goes and comes back; an operator at the window reads it on the
+    // status line too, instead of the last selection as if all were well.
+    watch_->addObserver([this, device = sop->devicePath()](bool up, SerialWatch::Clock::time_point) {
+        if (!KIVO::headless.load()) localgui->ShowStatus("Serial device " + device + (up ? " back" : " lost"));
+    });
     watch_->start();
 }
 

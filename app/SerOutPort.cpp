@@ -49,10 +49,14 @@ SerOutPort::SerOutPort(const std::string& portName, const std::string&, int, int
     openPort(true);
 }
 
-bool SerOutPort::openPort(bool report) {
+bool SerOutPort::openPort(bool report, std::string* failure) {
     try {
         serialPort = std::make_unique<SerialIO::SerialPortLocal>(serCfg);
     } catch (const IOException& e) {
+        if (failure && !SerialIO::deviceAbsent(e)) {
+            *failure = SerialIO::plainReason(e);
+            if (failure->empty()) *failure = e.what();
+        }
         if (report) {
             SerialIO::consoleLine(std::string("SerialIO::IOException: ") + e.what());
             // The message keeps its fixed words; the operator reads why, and what to do, on a line of its own.
@@ -105,10 +109,11 @@ std::string SerOutPort::checkDevice() {
     return std::exchange(lossReason, std::string());
 }
 
-bool SerOutPort::reopen() {
+bool SerOutPort::reopen(std::string* failure) {
     std::lock_guard<std::mutex> lock(portMutex);
+    if (failure) failure->clear();
     if (!wanted) return false;
-    return SerialOutStream != nullptr || openPort(false);
+    return SerialOutStream != nullptr || openPort(false, failure);
 }
 
 void SerOutPort::closePort() {

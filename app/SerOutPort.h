@@ -61,8 +61,8 @@ public:
     // of a loss found since the previous call (here or by a write), "" when none.
     std::string checkDevice();
     // Opens the closed port again, as the first open did; true when it is open. Writes no console
-    // line when the device is still missing.
-    bool reopen();
+    // line; `failure` gets why it did not open, "" when the device is simply not there (yet).
+    bool reopen(std::string* failure = nullptr);
     // Closes the port (a restore that failed): the next reopen() starts afresh.
     void closePort();
     // Called when a write finds the device gone, on the writing thread with the port's lock held:
@@ -76,8 +76,9 @@ protected:
 
 private:
     // Opens port, output and input stream; false (and nothing open) on a failure. With report, a
-    // failed open writes its console line and sets NoCOM, as at start-up. Caller holds portMutex.
-    bool openPort(bool report);
+    // failed open writes its console line and sets NoCOM, as at start-up; else `failure` (if given)
+    // gets the reason of a device that is there but cannot be opened. Caller holds portMutex.
+    bool openPort(bool report, std::string* failure = nullptr);
     // Closes the port for good reason, keeping the reason for checkDevice. Caller holds portMutex.
     void dropPort(const std::string& reason);
     // After a failed write: records the error and closes the port when its device is gone, else

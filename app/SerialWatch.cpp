@@ -84,7 +84,15 @@ void SerialWatch::step() {
     {
         // Held from the open to the last restore frame: no other command reaches the line between.
         std::lock_guard<std::recursive_mutex> lock(LocalCAM::critsect);
-        if (!port_.reopen()) return;
+        std::string failure;
+        if (!port_.reopen(&failure)) {
+            // Back but not to be opened (no permission, another program has it): said once per reason.
+            if (!failure.empty() && failure != openFailure_)
+                KIVO::OutLine(failure + " (cannot open it again; trying each second)");
+            openFailure_ = failure;
+            return;
+        }
+        openFailure_.clear();
         if (failedRestores_ == 0) KIVO::OutLine("Serial device " + device_ + " back");
         restored = restore_ ? restore_() : std::string();
         if (restored) {

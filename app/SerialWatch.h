@@ -61,6 +61,7 @@ private:
     std::string device_;  // for messages; set in start()
     int failedRestores_ = 0;  // in a row; only on the watcher's thread
     int roundsToWait_ = 0;    // before the next attempt; only on the watcher's thread
+    std::string openFailure_;  // why the latest reopen failed, as said; only on the watcher's thread
     std::atomic<bool> up_;
 
     mutable std::mutex mutex_;  // guards since_, woken_, stopping_

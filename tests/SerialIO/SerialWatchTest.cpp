@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "FakeNative.h"
+#include "app/KIVO.h"
+#include "app/LocalCAM.h"
+#include "app/LocalGUI.h"
 #include "app/SerOutPort.h"
 #include "app/SerialWatch.h"
 
@@ -91,6 +94,22 @@ TEST_F(SerialWatchTest, LostDeviceIsClosedReopenedAndAFailedRestoreIsTriedAgain)
     EXPECT_TRUE(eventually([&] { return seen() == std::vector<bool>({false, true}); }));
     EXPECT_TRUE(port.isOpen());
     EXPECT_EQ(fake.sentBytes(), (std::vector<uint8_t>{0xFE, 0x01, 0x05}));
+}
+
+// With a window, its status line says when the line goes and when it is back.
+TEST_F(SerialWatchTest, TheWindowsStatusLineFollowsTheLine) {
+    KIVO::autoaccept = false;  // no listening socket
+    KIVO::headless = false;
+    LocalCAM hub("COM3", "KIVO16", 0, 9600, 8, 1, "None", "None");
+    const std::string device = SerialIO::SerialPortLocal::devicePath(SerialIO::SerialConfig("COM3"));
+    fake.set("SerOpenPort", 1003);
+    fake.set("SerDeviceLost", 1);
+    EXPECT_TRUE(eventually([&] { return hub.gui().statusText() == "Serial device " + device + " lost"; }))
+        << hub.gui().statusText();
+    fake.unset("SerDeviceLost");
+    fake.unset("SerOpenPort");
+    EXPECT_TRUE(eventually([&] { return hub.gui().statusText() == "Serial device " + device + " back"; }))
+        << hub.gui().statusText();
 }
 
 }  // namespace

@@ -60,6 +60,16 @@ TEST(SerialUnplug, PulledAdapterIsReportedAndTheRoutingIsRestoredWhenItIsBack) {
     EXPECT_TRUE(server.waitForLine(kNotCommunicating, refusedBefore + 2)) << server.console();
     EXPECT_EQ(server.count("Selected Input #9"), 0) << server.console();
 
+    // Something that cannot be opened shows up under the name: why is said once, not every second.
+    const std::string notAPort = dir.path() + "/not-a-port";
+    std::ofstream(notAPort) << "";
+    pointLink(link, notAPort);
+    const auto saidWhy = [&] { return server.count("(cannot open it again; trying each second)", false); };
+    for (auto end = Clock::now() + 5s; saidWhy() == 0 && Clock::now() < end;) std::this_thread::sleep_for(20ms);
+    std::this_thread::sleep_for(2500ms);  // two more attempts
+    EXPECT_EQ(saidWhy(), 1) << server.console();
+    ::unlink(link.c_str());
+
     // Plugged back: the known routing comes first, then what is asked for next; the refused selection
     // never reaches the line.
     pty = std::make_unique<Pty>();
