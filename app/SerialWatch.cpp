@@ -110,13 +110,13 @@ void SerialWatch::step() {
             woken_ = false;
         }
         // A device that opens but takes nothing (a stuck adapter) fails every restore: said once, and
-        // tried less and less often (up to every 30 rounds), since each try holds the line's lock for
+        // tried less and less often (up to every 11th round), since each try holds the line's lock for
         // the write's time-out and every face waits meanwhile.
         if (failedRestores_++ == 0)
             KIVO::OutLine("Serial device " + device_ + " lost: " +
                           (reason.empty() ? std::string("the routing could not be restored") : reason) +
                           (reason.empty() ? "; trying again less often while it fails" : ""));
-        roundsToWait_ = std::min((1 << std::min(failedRestores_, 5)) - 1, 30);
+        roundsToWait_ = std::min((1 << std::min(failedRestores_, 4)) - 1, 10);
         return;
     }
     if (std::exchange(failedRestores_, 0) > 0) KIVO::OutLine("Serial device " + device_ + " back");
