@@ -18,6 +18,8 @@
 namespace {
 // Longest reply write on any path: a client that stopped reading holds no thread for longer.
 constexpr std::chrono::milliseconds replyTimeout{1000};
+// How late a wrong password is answered once its address has sent too many.
+constexpr std::chrono::milliseconds wrongPasswordDelay{1000};
 // The session time limit in milliseconds (minutes * 60000 + 2000) must fit a signed 32-bit value.
 constexpr int maxTimeoutMinutes = 35791;
 
@@ -174,14 +176,7 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
     if (isPasswordLine(line)) {
         passwordok = false;
         const std::string given = line.substr(3);
-        // Wrong passwords count per address on every face: guessing here at network speed, or here
-        // after the web page shut the address out, is refused like a wrong password.
-        bool firstRefusal = false;
-        if (hub_.logins().blocked(peerAddress(), &firstRefusal)) {
-            if (firstRefusal)
-                KIVO::OutLine("Client " + peerAddress() +
-                              ": password refused (shut out for a minute after too many wrong passwords)");
-        } else if (samePassword(given, KIVO::password.get())) {
+        if (samePassword(given, KIVO::password.get())) {
             hub_.gui().ShowStatus("Password = " + given + " OK",
                                   "Password = " + std::string(hiddenPassword) + " OK");
             passwordok = true;
@@ -192,8 +187,18 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
                 writeLine("Available Time: " + std::to_string(minutes) + " Minutes");
                 startTimer(minutes);
             }
-        } else if (hub_.logins().failed(peerAddress())) {
-            KIVO::OutLine("Client " + peerAddress() + ": wrong password; shut out for a minute");
+        } else if (!passwordAccepted_) {
+            // Guessing: after five wrong passwords from one address within a minute, each further wrong
+            // one is answered a second late, for a minute. The right password is never held back, so
+            // the clients behind one address (a tunnel, a router) are not shut out by one of them that
+            // still sends an old password.
+            const std::string peer = peerAddress();
+            const bool wasSlowed = hub_.logins().blocked(peer);
+            const bool slowed = hub_.logins().failed(peer) || wasSlowed;
+            if (slowed && !wasSlowed)
+                KIVO::OutLine("Client " + peer + ": five wrong passwords within a minute; each further one is "
+                              "answered a second late");
+            if (slowed) std::this_thread::sleep_for(wrongPasswordDelay);
         }
     }
     if (!passwordok) {

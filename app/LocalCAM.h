@@ -94,7 +94,7 @@ public:
     // The routing record: every frame written successfully through CommandB0 is recorded here.
     Routing& routing() const { return *routing_; }
 
-    // Wrong passwords per client address, counted on every face that takes the password.
+    // Wrong line-protocol passwords per client address: past the limit each is answered late.
     net::LoginLimiter& logins() { return logins_; }
 
     // The serial line: a port is configured and open now. It goes down when its device goes away

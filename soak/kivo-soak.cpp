@@ -113,8 +113,8 @@ public:
         timeval tv{10, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        // Each client from a loopback address of its own (127.1.x.y): the server shuts out an address
-        // after a few wrong passwords, and the soak's wrong ones must not shut out its good sessions.
+        // Each client from a loopback address of its own (127.1.x.y): the server answers an address's
+        // wrong passwords a second late once it has sent a few, which would only slow the soak down.
         static std::atomic<unsigned> nextSource{0};
         const unsigned n = nextSource++ % 65000 + 1;
         sockaddr_in source{};

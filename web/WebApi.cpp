@@ -207,11 +207,7 @@ size_t Sessions::size() const {
 // ---- Api ------------------------------------------------------------------------------------
 
 Api::Api(Backend& backend, Console console, Now now)
-    : backend_(backend),
-      console_(std::move(console)),
-      sessions_(now),
-      ownLimiter_(now),
-      limiter_(backend.logins() ? backend.logins() : &ownLimiter_) {}
+    : backend_(backend), console_(std::move(console)), sessions_(now), limiter_(now) {}
 
 std::string Api::sessionToken(std::string_view header) {
     const std::string_view name = cookieName;
@@ -266,7 +262,7 @@ Response Api::handle(const Request& request) {
 
 Response Api::login(const Request& request) {
     bool firstRefusal = false;
-    if (limiter_->blocked(request.peer, &firstRefusal)) {
+    if (limiter_.blocked(request.peer, &firstRefusal)) {
         if (firstRefusal)
             console_("Web: refused login from " + request.peer +
                      " (shut out for a minute after too many wrong passwords)");
@@ -275,7 +271,7 @@ Response Api::login(const Request& request) {
     auto body = parseLogin(request.body);
     if (auto* error = std::get_if<BodyError>(&body)) {
         // Counted as a wrong password: an endless run of them would be a console line each.
-        const bool nowBlocked = limiter_->failed(request.peer);
+        const bool nowBlocked = limiter_.failed(request.peer);
         console_("Web: refused login from " + request.peer + " (" + error->reason +
                  (nowBlocked ? "; shut out for a minute)" : ")"));
         return errorResponse(400, error->reason);
@@ -283,7 +279,7 @@ Response Api::login(const Request& request) {
     // Taken before the check: a password changed in between ends the session at once, never later.
     const std::size_t stamp = backend_.passwordStamp();
     if (!backend_.passwordMatches(std::get<LoginBody>(body).password)) {
-        const bool nowBlocked = limiter_->failed(request.peer);
+        const bool nowBlocked = limiter_.failed(request.peer);
         console_("Web: refused login from " + request.peer + " (wrong password" +
                  (nowBlocked ? "; shut out for a minute)" : ")"));
         return errorResponse(401, "wrong password");

@@ -61,7 +61,7 @@ std::variant<LoginBody, BodyError> parseLogin(std::string_view body);
 std::variant<RouteBody, BodyError> parseRoute(std::string_view body);
 std::variant<LabelBody, BodyError> parseLabel(std::string_view body);
 
-// Wrong passwords per address, shared with the line protocol when the backend offers its counter.
+// Wrong passwords per peer address: the fifth within a minute shuts the address out for a minute.
 using LoginLimiter = net::LoginLimiter;
 
 // The hub as the API needs it.
@@ -76,8 +76,6 @@ public:
     virtual bool passwordMatches(const std::string& given) = 0;
     // Changes whenever the password does: a login made with another password no longer counts.
     virtual std::size_t passwordStamp() { return 0; }
-    // The count of wrong passwords the other faces share; nullptr: the API keeps one of its own.
-    virtual LoginLimiter* logins() { return nullptr; }
 };
 
 // Logged-in browsers: random tokens that end after a fixed time, or as soon as the password they
@@ -138,7 +136,7 @@ public:
     static std::string sessionToken(std::string_view cookieHeader);
 
     Sessions& sessions() { return sessions_; }
-    LoginLimiter& limiter() { return *limiter_; }
+    LoginLimiter& limiter() { return limiter_; }
 
 private:
     Response login(const Request& request);
@@ -149,8 +147,7 @@ private:
     Backend& backend_;
     Console console_;
     Sessions sessions_;
-    LoginLimiter ownLimiter_;
-    LoginLimiter* limiter_;
+    LoginLimiter limiter_;
 };
 
 Response errorResponse(int status, const std::string& reason);

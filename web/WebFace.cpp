@@ -74,8 +74,6 @@ bool HubBackend::passwordMatches(const std::string& given) {
 
 std::size_t HubBackend::passwordStamp() { return std::hash<std::string>{}(KIVO::password.get()); }
 
-LoginLimiter* HubBackend::logins() { return &hub_.logins(); }
-
 // What the hub's observers hold: they may still run once after being removed, so they reach the
 // server only through this, which the face empties before the server goes.
 struct WebFace::Poke {

@@ -22,7 +22,6 @@ public:
     Snapshot snapshot() override;
     bool passwordMatches(const std::string& given) override;
     std::size_t passwordStamp() override;
-    LoginLimiter* logins() override;
 
 private:
     LocalCAM& hub_;
