@@ -121,7 +121,7 @@ void Routing::load() {
     // An earlier damaged copy waiting to be mended is not replaced: the next free name is taken.
     std::string aside = file + ".damaged";
     for (int n = 1; std::filesystem::exists(aside, ec) && n < 100; ++n) aside = file + ".damaged." + std::to_string(n);
-    if (!std::filesystem::is_regular_file(file, ec)) {
+    if (!std::filesystem::is_regular_file(file, ec) || std::filesystem::exists(aside, ec)) {
         KIVO::OutLine(problem + ": starting with default labels and routing; they are not kept");
         statePath_.clear();
         return;
