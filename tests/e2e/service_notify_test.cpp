@@ -80,8 +80,10 @@ TEST(ServiceNotify, ReadyStatusWatchdogAndStopping) {
     ::setenv("NOTIFY_SOCKET", (dir.path() + "/notify").c_str(), 1);
     ::setenv("WATCHDOG_USEC", "400000", 1);  // pings every 200 ms
     int port = 0;
-    const int routerPort = net::Listener::open(0)->port();  // free now; the server takes it below
-    auto server = serveOnFreePort(dir, pty.path(), port, "cfg.bin", {"--router-port", std::to_string(routerPort)});
+    // Free now; the server takes them below.
+    const int routerPort = net::Listener::open(0)->port(), httpPort = net::Listener::open(0)->port();
+    auto server = serveOnFreePort(dir, pty.path(), port, "cfg.bin",
+                                  {"--router-port", std::to_string(routerPort), "--http-port", std::to_string(httpPort)});
     ::unsetenv("NOTIFY_SOCKET");
     ::unsetenv("WATCHDOG_USEC");
     ASSERT_NE(server, nullptr);
@@ -90,6 +92,7 @@ TEST(ServiceNotify, ReadyStatusWatchdogAndStopping) {
     // reach stdout through the writer thread, so the line may follow the datagram by a moment (a TSan
     // build shows it); it must come, once.
     ASSERT_TRUE(manager.waitFor("READY=1\nSTATUS=COM1  KIVO16  0 minutes  Ready")) << server->console();
+    EXPECT_NO_THROW(net::Connection::connect("127.0.0.1", httpPort)) << server->console();
     EXPECT_NO_THROW(net::Connection::connect("127.0.0.1", routerPort)) << server->console();
     EXPECT_TRUE(server->waitForLine("COM1  KIVO16  0 minutes  Ready")) << server->console();
     EXPECT_EQ(server->count("COM1  KIVO16  0 minutes  Ready"), 1) << server->console();
