@@ -197,7 +197,7 @@ TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
         routing.setOutputLabel(2, "Recorder");
         routing.flush();
         std::filesystem::create_directory(later);
-        waitFor([&] { return std::filesystem::exists(later + "/kivonet.state"); }, 5000);
+        ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(later + "/kivonet.state"); }, 5000));
     }
     EXPECT_EQ(Routing(later + "/kivonet.state").state().outputLabels[1], "Recorder");
 }
