@@ -67,7 +67,8 @@ class Line:
         self.path = os.ttyname(self.slave)
         self.data = bytearray()
         self.lock = threading.Lock()
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _read(self):
         while True:
@@ -107,7 +108,8 @@ class Server:
             [binary, "--headless", "--config", config, "--device", line.path,
              "--http-port", "0"] + (["--router-port", "0"] if router else []),
             cwd=workdir, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
 
     def _read(self):
         for text in self.proc.stdout:
@@ -137,6 +139,8 @@ class Server:
                 self.proc.wait(10)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
+                self.proc.wait()
+        self.reader.join(5)  # the console up to its last line (a sanitizer's report comes at exit)
 
 
 def browser(profile):
@@ -311,6 +315,11 @@ def main():
         if not line.wait_for([0xFE, 0x01, 0x09], since, timeout=3.0):
             fail("a click in the seventh open tab did not reach the line", server)
 
+        # A sanitizer build reports at run time or at exit; its findings must not pass unseen.
+        server.stop()
+        console = server.console()
+        if server.proc.returncode != 0 or "Sanitizer" in console or "runtime error:" in console:
+            fail("the server did not end cleanly (exit status %s)" % server.proc.returncode, server)
         print("web page test passed")
         return 0
     finally:
