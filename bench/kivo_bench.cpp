@@ -405,7 +405,7 @@ void addRoundRows(const Round& r, const std::string& gwVersion, const std::strin
     // The same bounds for raw bytes and command words: as fast as the plain gateway in the same run.
     auto kivonetRow = [&](const std::string& name, const LatencySample& sample) {
         const Stats st = summarize(sample.ms);
-        const bool ok = st.n > 0 && sample.misses == 0 &&
+        const bool ok = st.n > 0 && sample.misses == 0 && sample.mismatches == 0 &&
                         (!haveGw || (st.median <= gw.median && st.p99 <= 1.5 * gw.p99));
         addStats(name + at, st, "ms", "median <= ser2net, p99 <= 1.5x", verdict(ok), sampleNote(sample));
     };
@@ -614,7 +614,8 @@ void run(const Options& opt, const fs::path& dir) {
     if (pacingMismatches)
         pacingNote += "; " + std::to_string(pacingMismatches) + " selections with other bytes";
     addStats("pacing excess over 50 ms (Out3)", pacing, "ms", "p99 < 2, gap >= 50",
-             verdict(pacing.n > 0 && pacing.p99 < 2.0 && minGap >= kFramePause && pacingMisses == 0),
+             verdict(pacing.n > 0 && pacing.p99 < 2.0 && minGap >= kFramePause && pacingMisses == 0 &&
+                     pacingMismatches == 0),
              pacingNote);
 
     const Stats turn = summarize(turnover);
@@ -833,7 +834,9 @@ void runRouter(const Options& opt, const fs::path& dir) {
     gSamples.push_back({"router update to all clients", fanout});
     const Stats r = summarize(routed.ms), l = summarize(set.ms), f = summarize(fanout);
     addStats("latency router request (Out1)", r, "ms", "median <= line SetN",
-             verdict(r.n > 0 && l.n > 0 && r.median <= l.median && routed.misses == 0), sampleNote(routed));
+             verdict(r.n > 0 && l.n > 0 && r.median <= l.median && routed.misses == 0 &&
+                     routed.mismatches == 0),
+             sampleNote(routed));
     addStats("latency line \"SetN\" beside router", l, "ms", "", "", sampleNote(set));
     addStats("router update to all " + std::to_string(kRouterClients) + " clients", f, "ms", "p99 < 5",
              verdict(f.n > 0 && f.p99 < 5.0 && fanoutMisses == 0),
