@@ -29,10 +29,12 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
         const auto option = splitOption(args[i]);
         const std::string& name = option.first;
         const std::optional<std::string>& inlineValue = option.second;
-        // Takes the option's value, inline or from the next argument.
+        // Takes the option's value, inline or from the next argument. The next argument is no value
+        // when it is an option itself: "--device --require-password" (an empty $ADAPTER in a unit
+        // file) is an error, not a device named "--require-password" with the password not required.
         auto value = [&]() -> std::optional<std::string> {
             if (inlineValue) return inlineValue;
-            if (i + 1 < args.size()) return args[++i];
+            if (i + 1 < args.size() && args[i + 1].rfind("--", 0) != 0) return args[++i];
             return std::nullopt;
         };
         if (name == "--config" || name == "--device" || name == "--state-file") {

@@ -39,7 +39,9 @@ TEST(CommandLineParse, Errors) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--config"}, {"--config="}, {"--device"}, {"--bogus"}, {"extra"}, {"--headless=1"},
              {"--listen", "localhost"}, {"--listen"}, {"--allow", "10.0.0.0/8,"}, {"--allow"},
-             {"--password-file="}, {"--require-password=yes"}}) {
+             {"--password-file="}, {"--require-password=yes"},
+             // A value left out does not take the next option as the value, silently dropping it.
+             {"--config", "--require-password"}, {"--device", "--version"}, {"--state-file", "--headless"}}) {
         const CommandLine cl = CommandLine::parse(args);
         EXPECT_EQ(cl.action, A::Error) << args[0];
         EXPECT_FALSE(cl.error.empty());
