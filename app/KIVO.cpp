@@ -93,10 +93,10 @@ void KIVO::init() {
     hub->endStartUp();
     // Step 6: wait for the first client.
     if (autoaccept && hub->serverSocketOpen()) hub->CommandB5();
-    if (!autoaccept && headless)
-        OutLine("Automatic acceptance is off in the configuration record, and with no window to let a "
-                "client connect, no line-protocol client can (kivonet-config set " + filename +
-                " --autoaccept on)");
+    // Without automatic acceptance no listening socket is opened at all, window or not.
+    if (!autoaccept)
+        OutLine("Automatic acceptance is off in the configuration record: no line-protocol client can "
+                "connect during this run (kivonet-config set " + filename + " --autoaccept on)");
     // Step 7.
     DelayT(2000);
     // Step 8.
