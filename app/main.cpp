@@ -12,6 +12,7 @@
 #endif
 
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -198,6 +199,11 @@ int KIVO::main(int argc, char** argv) {
     SerialIO::setConsoleSink(&KIVO::OutLine);
     net::setConsoleSink(&KIVO::OutLine);
     for (const std::string& line : secret.consoleLines) OutLine(line);
+    // The default file may well be missing; a file named on the command line is meant to be there.
+    std::error_code noFile;
+    if (!cl.configPath.empty() && !std::filesystem::exists(filename, noFile) && !noFile)
+        OutLine("Configuration file " + filename + " not found: the settings of a missing file apply "
+                "(COM1, port 3001, no time limit); write one with kivonet-config write " + filename);
 
     // Where every face listens and whom it serves; the parser has checked both values.
     net::AccessPolicy& access = net::AccessPolicy::instance();

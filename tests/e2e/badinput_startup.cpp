@@ -25,7 +25,13 @@ TEST(BadInputStartup, UnreadableConfigurationGivesTheDefaults) {
         << folder.console();
     EXPECT_EQ(unreadable.count("Can't read configuration file /proc/self/mem: Input/output error"), 1)
         << unreadable.console();
-    for (const Server* s : {&folder, &unreadable}) {
+    // A file named on the command line that is not there (a typo) is said, not silently replaced.
+    Pty pty3;
+    Server missing(dir.path() + "/kivonet.cgf", pty3.path(), true);
+    ASSERT_TRUE(missing.waitForLine(ready)) << missing.console();
+    EXPECT_EQ(missing.count("Configuration file " + dir.path() + "/kivonet.cgf not found", false), 1)
+        << missing.console();
+    for (const Server* s : {&folder, &unreadable, &missing}) {
         EXPECT_EQ(s->count("Server Socket Opened OK at Port 3001") + s->count("Can't Get ServerSocket at Port 3001"), 1)
             << s->console();
         EXPECT_TRUE(s->alive());
@@ -33,6 +39,7 @@ TEST(BadInputStartup, UnreadableConfigurationGivesTheDefaults) {
     // The driver's start-up selection still reaches each line.
     EXPECT_EQ(pty1.waitBytes(6), frames(1));
     EXPECT_EQ(pty2.waitBytes(6), frames(1));
+    EXPECT_EQ(pty3.waitBytes(6), frames(1));
 }
 
 TEST(BadInputStartup, PortInUseIsReportedAndTheServerRuns) {
