@@ -329,7 +329,9 @@ public:
         const std::vector<std::string> hosts =
             want.empty() ? std::vector<std::string>{"::", "0.0.0.0"} : std::vector<std::string>{want};
         bool bound = false;
+        int why = 0;  // the system's error of the last attempt, as the library leaves it
         for (const auto& host : hosts) {
+            errno = 0;
             if (options_.port == 0) {
                 const int p = bind_to_any_port(host);
                 if (p > 0) {
@@ -341,10 +343,11 @@ public:
                 bound = true;
             }
             if (bound) break;
+            why = errno;
         }
         if (!bound) {
             error = "cannot listen on port " + std::to_string(options_.port) +
-                    (want.empty() ? "" : " at " + want);
+                    (want.empty() ? "" : " at " + want) + (why != 0 ? std::string(": ") + std::strerror(why) : "");
             return false;
         }
         refresher_ = std::thread([this] { refresh(); });
