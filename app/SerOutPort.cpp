@@ -53,9 +53,11 @@ bool SerOutPort::openPort(bool report, std::string* failure) {
     try {
         serialPort = std::make_unique<SerialIO::SerialPortLocal>(serCfg);
     } catch (const IOException& e) {
-        if (failure && !SerialIO::deviceAbsent(e)) {
-            *failure = SerialIO::plainReason(e);
-            if (failure->empty()) *failure = e.what();
+        if (!SerialIO::deviceAbsent(e)) {
+            std::string why = SerialIO::plainReason(e);
+            if (why.empty()) why = e.what();
+            if (failure) *failure = why;
+            if (report) startFailure_ = why;
         }
         if (report) {
             SerialIO::consoleLine(std::string("SerialIO::IOException: ") + e.what());
@@ -107,6 +109,11 @@ std::string SerOutPort::checkDevice() {
     std::string reason;
     if (serialPort && serialPort->deviceLost(reason)) dropPort(reason);
     return std::exchange(lossReason, std::string());
+}
+
+std::string SerOutPort::startFailure() const {
+    std::lock_guard<std::mutex> lock(portMutex);
+    return startFailure_;
 }
 
 bool SerOutPort::reopen(std::string* failure) {

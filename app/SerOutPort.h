@@ -63,6 +63,9 @@ public:
     // Opens the closed port again, as the first open did; true when it is open. Writes no console
     // line; `failure` gets why it did not open, "" when the device is simply not there (yet).
     bool reopen(std::string* failure = nullptr);
+    // Why the first open failed with the device there (in use, no permission), as the console was
+    // told at start-up; "" otherwise.
+    std::string startFailure() const;
     // Closes the port (a restore that failed): the next reopen() starts afresh.
     void closePort();
     // Called when a write finds the device gone, on the writing thread with the port's lock held:
@@ -106,6 +109,7 @@ private:
     std::unique_ptr<SerialIO::SerOutputStream> SerialOutStream;
     std::unique_ptr<SerialIO::SerInputStream> SerialInStream;
     std::string lossReason;                  // guarded by portMutex; "" when no loss is pending
+    std::string startFailure_;               // guarded by portMutex
     std::function<void()> lossHandler;       // guarded by portMutex
     std::vector<uint8_t> serin;
     mutable std::mutex serinMutex;  // serin is written by ReadSer and copied out by SendSerial

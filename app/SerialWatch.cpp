@@ -25,6 +25,7 @@ SerialWatch::~SerialWatch() {
 void SerialWatch::start() {
     if (thread_.joinable() || !port_.watchable()) return;
     device_ = port_.devicePath();
+    openFailure_ = port_.startFailure();  // said at start-up already
     port_.setLossHandler([this] { wake(); });
     thread_ = std::thread([this] { run(); });
 }

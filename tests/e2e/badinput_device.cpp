@@ -48,6 +48,9 @@ TEST(BadInputDevice, DeviceHeldByAnotherServer) {
     EXPECT_EQ(pty.waitBytes(12), frames(1) + frames(6));
     EXPECT_TRUE(first.alive());
     EXPECT_TRUE(second.alive());
+    // The second keeps trying to open the line, without naming the same reason again.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(second.count("is in use by another program", false), 1) << second.console();
 }
 
 TEST(BadInputDevice, DeviceGoneWhileRunning) {
