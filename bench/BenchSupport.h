@@ -64,7 +64,8 @@ public:
     Client& operator=(const Client&) = delete;
 
     // One connection attempt; false when nothing accepts on the port.
-    bool connect(int port);
+    // from: the loopback source address (host order), 0 for the system's choice.
+    bool connect(int port, std::uint32_t from = 0);
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }  // for reading raw bytes (router protocol) with poll
     bool send(const std::string& data);

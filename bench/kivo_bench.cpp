@@ -776,7 +776,9 @@ void runRouter(const Options& opt, const fs::path& dir) {
     usleep(300 * 1000);
     const long rssIdle = readStatusKb(pid, "VmRSS");
     std::vector<std::string> buffers(kRouterClients);
-    for (auto& c : routers) c.connect(routerPort);
+    // Each from a loopback address of its own: the face serves at most 32 clients from one address.
+    for (std::size_t i = 0; i < routers.size(); ++i)
+        routers[i].connect(routerPort, 0x7F020000u | static_cast<std::uint32_t>(i + 1));
     const int watch = watchAll(routers);
     const auto prelude = waitAll(watch, routers, buffers, "END PRELUDE:\n\n", milliseconds(10000));
     const auto missing = std::count(prelude.begin(), prelude.end(), Clock::time_point{});
