@@ -224,16 +224,16 @@ std::string RefusalLog::refused(const std::string& address, Clock::time_point no
             return now - entry.second.logged >= interval && entry.second.unshown == 0;
         });
     }
-    const bool known = entries_.count(address) != 0;
-    const std::string key = known || entries_.size() < maxAddresses ? address : std::string("other addresses");
-    const std::string shown = key == address ? address : std::string("further addresses");
+    // Past the bound, new addresses share one entry under a name no address has.
+    const std::string key =
+        entries_.count(address) != 0 || entries_.size() < maxAddresses ? address : std::string("further addresses");
     auto [it, fresh] = entries_.try_emplace(key);
     Entry& entry = it->second;
     if (!fresh && now - entry.logged < interval) {
         ++entry.unshown;
         return {};
     }
-    std::string line = "Refused connection from " + shown + " (not in --allow)";
+    std::string line = "Refused connection from " + key + " (not in --allow)";
     if (entry.unshown > 0)
         line += "; " + std::to_string(entry.unshown) + " more refused since the last such line";
     entry.logged = now;
