@@ -115,6 +115,10 @@ bool Cidr::contains(const sockaddr* address) const
     std::array<std::uint8_t, 16> peer;
     if (!sixteenBytes(address, peer))
         return false;
+    // An IPv4 peer is within IPv4 prefixes (or those written in the mapped form) only: "::/0" or
+    // "::1/64" must not take in every IPv4 address.
+    if (isMapped(peer) && !(length_ >= 96 && isMapped(bytes_)))
+        return false;
     const int whole = length_ / 8;
     if (std::memcmp(peer.data(), bytes_.data(), static_cast<std::size_t>(whole)) != 0)
         return false;

@@ -125,6 +125,9 @@ TEST(Cidr, MatchesPeersOfBothFamilies)
     EXPECT_TRUE(contains("fe80::/10", "febf::1"));
     EXPECT_FALSE(contains("fe80::/10", "fec0::1"));
     EXPECT_FALSE(contains("::1", "127.0.0.1"));
+    EXPECT_FALSE(contains("::/0", "192.0.2.9"));  // an IPv6 prefix holds no IPv4 address...
+    EXPECT_FALSE(contains("::1/64", "::ffff:192.0.2.9"));
+    EXPECT_TRUE(contains("::ffff:0:0/96", "192.0.2.9"));  // ...unless written in the mapped form
 
     const sockaddr unix_{AF_UNIX, {}};
     EXPECT_FALSE(Cidr::parse("0.0.0.0/0")->contains(&unix_));
