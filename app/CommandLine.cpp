@@ -78,7 +78,9 @@ CommandLine CommandLine::parse(const std::vector<std::string>& args) {
             if (!v) return fail("option --allow needs a list of address prefixes");
             std::string why;
             if (!net::parseCidrList(*v, why)) return fail("option --allow: " + why);
-            cl.allow = *v;
+            // Given again (an option added to a unit's), the lists add up rather than the last
+            // silently shutting out the clients of the first.
+            cl.allow += (cl.allow.empty() ? "" : ",") + *v;
             continue;
         }
         if (inlineValue && (name == "--help" || name == "--version" || name == "--headless" ||

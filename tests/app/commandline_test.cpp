@@ -22,7 +22,8 @@ TEST(CommandLineParse, OptionsAndValues) {
     EXPECT_TRUE(all.headless);
     EXPECT_TRUE(all.simulate);
 
-    CommandLine access = CommandLine::parse({"--listen", "::1", "--allow=127.0.0.2/32,::1",
+    // --allow given twice: both lists hold.
+    CommandLine access = CommandLine::parse({"--listen", "::1", "--allow=127.0.0.2/32", "--allow", "::1",
                                              "--password-file", "pw", "--require-password"});
     EXPECT_EQ(access.action, A::Run);
     EXPECT_EQ(access.listenAddress, "::1");
