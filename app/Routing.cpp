@@ -108,9 +108,19 @@ void Routing::load() {
         const bool ok = platform::isPlainFile(fd) && platform::readUpTo(fd, largest, text);
         ::close(fd);
         std::optional<State> loaded;
-        if (ok && text.size() <= largest) loaded = parse(text);
+        std::vector<std::string> refused;
+        if (ok && text.size() <= largest) loaded = parse(text, &refused);
         if (loaded) {
             state_ = *loaded;
+            // A hand edit the record cannot take (a label with an accent, one too long) is named:
+            // the next save writes the default in its place.
+            if (!refused.empty()) {
+                std::string keys;
+                for (size_t k = 0; k < refused.size() && k < 5; ++k) keys += (k ? ", " : "") + refused[k];
+                if (refused.size() > 5) keys += " and " + std::to_string(refused.size() - 5) + " more";
+                KIVO::OutLine("State file " + statePath_ + ": can't take the value of " + keys +
+                              " (labels are 1 to 40 printable ASCII characters, routes 1 to 16); the default is used");
+            }
             return;
         }
     }
@@ -225,9 +235,16 @@ bool Routing::setLabel(Kind kind, int index, const std::string& label) {
     std::string& current = input ? state_.inputLabels[index - 1] : state_.outputLabels[index - 1];
     if (current == label) return true;
     current = label;
+    // Quoted with its quotes and backslashes escaped: a label cannot make the line's source read as
+    // another's.
+    std::string quoted;
+    for (const char c : label) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
     publish(lock, {{{kind, index}}, {}},
-            {std::string("Label: ") + (input ? "input " : "output ") + std::to_string(index) +
-             " = \"" + label + "\""});
+            {std::string("Label: ") + (input ? "input " : "output ") + std::to_string(index) + " = \"" + quoted +
+             "\""});
     return true;
 }
 
@@ -417,12 +434,20 @@ std::string Routing::format(const State& state) {
     return out.str();
 }
 
-std::optional<Routing::State> Routing::parse(const std::string& text) {
+std::optional<Routing::State> Routing::parse(const std::string& text, std::vector<std::string>* refused) {
     std::istringstream stream(text);
     std::string line;
-    if (!std::getline(stream, line) || line != fileHeader) return std::nullopt;
+    const auto next = [&] {
+        if (!std::getline(stream, line)) return false;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return true;
+    };
+    if (!next() || line != fileHeader) return std::nullopt;
     State state = defaults();
-    while (std::getline(stream, line)) {
+    const auto refuse = [&](const std::string& key) {
+        if (refused) refused->push_back(key);
+    };
+    while (next()) {
         if (line.empty() || line[0] == '#') continue;
         const size_t eq = line.find('=');
         if (eq == std::string::npos) return std::nullopt;
@@ -435,12 +460,16 @@ std::optional<Routing::State> Routing::parse(const std::string& text) {
         };
         if (key == "id") {
             if (validId(value)) state.uniqueId = value;
+            else refuse(key);
         } else if (auto o = indexed("route", outputs)) {
             if (auto n = smallNumber(value, 1, inputs)) state.input[*o - 1] = *n;
+            else refuse(key);
         } else if (auto i = indexed("input", inputs)) {
             if (validLabel(value)) state.inputLabels[*i - 1] = value;
+            else refuse(key);
         } else if (auto o2 = indexed("output", outputs)) {
             if (validLabel(value)) state.outputLabels[*o2 - 1] = value;
+            else refuse(key);
         }
     }
     return state;

@@ -111,9 +111,10 @@ public:
     void saveNow(std::chrono::milliseconds limit);
 
     // The state file's text form (pure; for tests and the fuzzer). parse returns nullopt for a file
-    // that is not a state file; unknown keys are skipped, bad values keep their defaults.
+    // that is not a state file; unknown keys are skipped, bad values keep their defaults (their keys
+    // are added to `refused` when given). Lines may end in CR LF (a file edited on Windows).
     static std::string format(const State& state);
-    static std::optional<State> parse(const std::string& text);
+    static std::optional<State> parse(const std::string& text, std::vector<std::string>* refused = nullptr);
     static State defaults();
 
 private:

@@ -157,14 +157,18 @@ TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
     EXPECT_EQ(contents(path + ".damaged"), damaged);
     EXPECT_EQ(contents(path + ".damaged.1"), "broken again");
 
-    // Bad values inside a good file keep their defaults; unknown keys are skipped.
+    // Bad values inside a good file keep their defaults, and their keys are named for the console;
+    // unknown keys are skipped. Lines may end in CR LF.
+    std::vector<std::string> refused;
     const auto parsed = Routing::parse(
-        "# kivonet state 1\nroute1=99\nroute2=4\ninput2=\x7f\nfuture=1\nid=XYZ\n");
+        "# kivonet state 1\r\nroute1=99\r\nroute2=4\r\ninput2=Caf\xc3\xa9\r\ninput3=Cam 3\r\nfuture=1\nid=XYZ\n", &refused);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->input[0], 0);
     EXPECT_EQ(parsed->input[1], 4);
     EXPECT_EQ(parsed->inputLabels[1], "Input 2");
+    EXPECT_EQ(parsed->inputLabels[2], "Cam 3");
     EXPECT_TRUE(parsed->uniqueId.empty());
+    EXPECT_EQ(refused, (std::vector<std::string>{"route1", "input2", "id"}));
     EXPECT_FALSE(Routing::parse("route1=3\n"));
 
     Routing unwritable("/nonexistent-folder/kivonet.state");

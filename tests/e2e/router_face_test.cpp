@@ -101,6 +101,12 @@ TEST(RouterFace, RouterAndLineClientsShareTheSelector) {
     EXPECT_TRUE(a.waitFor("ACK\n\nVIDEO OUTPUT ROUTING:\n1 6\n\n")) << a.unread();
     EXPECT_TRUE(b->waitFor("VIDEO OUTPUT ROUTING:\n1 6\n\n")) << b->unread();
     EXPECT_TRUE(waitForPart(server, "Route: output 2 <- input 7 (router 127.0.0.1:", 1)) << server.console();
+    // A label's quotes cannot make its console line name another source.
+    a.send("INPUT LABELS:\n1 Cam\" (web 10.9.9.9)\n\n");
+    EXPECT_TRUE(waitForPart(server, "Label: input 2 = \"Cam\\\" (web 10.9.9.9)\" (router 127.0.0.1:", 1))
+        << server.console();
+    EXPECT_TRUE(a.waitFor("ACK\n\nINPUT LABELS:\n1 Cam\" (web 10.9.9.9)\n\n")) << a.unread();
+    EXPECT_TRUE(b->waitFor("INPUT LABELS:\n1 Cam\" (web 10.9.9.9)\n\n")) << b->unread();
 
     // A selection from the line protocol (to both outputs) reaches both router clients too.
     session.send("Out3");
