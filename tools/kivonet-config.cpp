@@ -173,7 +173,7 @@ inline std::string describePort(const std::string& comport) {
         os << c;
     else
         os << "\\x" << KIVO::BS2S({static_cast<uint8_t>(c)}, 1);
-    os << " (not a serial port number: the server cannot open it)";
+    os << " (not a serial port number: the server opens it only with --device)";
     return os.str();
 }
 

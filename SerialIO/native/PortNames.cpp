@@ -50,7 +50,9 @@ std::optional<std::string> mappedPath(const std::string& name) {
 
 void mapPortName(const std::string& name, const std::string& devicePath) {
     std::lock_guard<std::mutex> lock(nameMapMutex());
-    nameMap()[name] = devicePath;
+    // Kept under the name as the port reads it back (up to a NUL byte): a configuration byte outside
+    // the table can put one in the name.
+    nameMap()[name.substr(0, name.find('\0'))] = devicePath;
 }
 
 }  // namespace SerialIO

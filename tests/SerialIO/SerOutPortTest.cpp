@@ -103,6 +103,14 @@ TEST(SerOutPort, ReadSerKeepsTheLastChunk) {
     EXPECT_NE(SerOutPort::iodebug().find("Serial In: 414243444546"), std::string::npos);
 }
 
+TEST(SerOutPort, ANameWithANulByteReachesTheDeviceGivenForIt) {
+    Pty pty;
+    const std::string name("COM\0", 4);  // a configuration byte outside the table gives such a name
+    SerialIO::mapPortName(name, pty.slavePath);
+    auto port = makePort(name);
+    EXPECT_EQ(SerOutPort::NoCOM.load(), 0);
+}
+
 TEST(SerOutPort, WriteFailureIsRecorded) {
     Pty pty;
     SerialIO::mapPortName("COM7", pty.slavePath);
