@@ -20,6 +20,7 @@
 
 std::recursive_mutex LocalCAM::critsect;
 std::atomic<Device*> LocalCAM::cam{nullptr};
+std::atomic<bool> LocalCAM::lineClosed{false};
 
 LocalCAM::SerOutPortFactory LocalCAM::serOutPortFactory =
     [](const std::string& comport, const std::string& type, int rate, int dbits, int sbits,
@@ -152,6 +153,7 @@ bool LocalCAM::CommandB0(const std::vector<uint8_t>& bytes) {
 }
 
 bool LocalCAM::writeCommand(const std::vector<uint8_t>& bytes) {
+    if (lineClosed) return false;  // the process is ending: the state file has had its last save
     notedEarly = false;
     SerIn = sop->SendSerial(bytes);
     // A write the port refused is reported, not taken for success.
@@ -284,8 +286,19 @@ void LocalCAM::DelayT(int ms) {
 void LocalCAM::OutLine(const std::string& text) { KIVO::OutLine(text); }
 
 void LocalCAM::exitNow(int status, const std::string& lastWords) {
+    // No selection may reach the selector after the last save, or the file would be behind it: no
+    // frame goes out from now on, and a write under way (under critsect) ends before the save.
+    // Bounded, in case the holder of critsect waits on this thread.
+    lineClosed = true;
+    std::unique_lock<std::recursive_mutex> line(critsect, std::defer_lock);
+    for (const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+         !line.try_lock() && std::chrono::steady_clock::now() < giveUp;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     // The state file may be up to a second behind the routing.
-    if (LocalCAM* hub = KIVO::scam.load()) hub->routing().saveNow(std::chrono::seconds(2));
+    if (LocalCAM* hub = KIVO::scam.load(); hub && !hub->routing().saveNow(std::chrono::seconds(2))) {
+        KIVO::OutLine("State file " + KIVO::statePath + " not written at exit: the last labels and routing are lost");
+        if (status == 0) status = 1;
+    }
     SerialIO::SerialPortLocal::releaseAtExit();
     // A console no one reads may share its pipe with standard error: nothing more is written then.
     if (KIVO::FlushConsole()) {

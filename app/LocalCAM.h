@@ -50,6 +50,8 @@ public:
     // Recursive, as a monitor is: a driver may pause (DelayT) while it holds the lock.
     static std::recursive_mutex critsect;
     static std::atomic<Device*> cam;
+    // Set by exitNow(): nothing more goes on the line (checked under critsect).
+    static std::atomic<bool> lineClosed;
 
     // Builds the serial output port; tests replace it with a recording double.
     using SerOutPortFactory = std::function<std::unique_ptr<SerOutPort>(
@@ -112,9 +114,10 @@ public:
 
     static void OutLine(const std::string& text);
     // Ends the process with `status` at once, without unwinding (sessions may still be running
-    // threads): the state file gets the last routing change first, the serial line is given up,
-    // the console is flushed, and `lastWords` (if any) goes to standard error after it (not when the
-    // console is stuck: standard error may be the same pipe).
+    // threads): no further frame goes on the line, the state file gets the last change (status 1
+    // and a console line when it cannot), the serial line is given up, the console is flushed, and
+    // `lastWords` (if any) goes to standard error after it (not when the console is stuck: standard
+    // error may be the same pipe).
     [[noreturn]] static void exitNow(int status = 0, const std::string& lastWords = {});
 
     // Thread-safe accessors used by start-up, the window, the sessions and tests.

@@ -232,6 +232,7 @@ bool Routing::setLabel(Kind kind, int index, const std::string& label) {
     const bool input = kind == Kind::InputLabel;
     if (index < 1 || index > (input ? inputs : outputs) || !validLabel(label)) return false;
     std::unique_lock<std::mutex> lock(mutex_);
+    if (closing_) return false;  // the last save is made: a change now would not be kept
     std::string& current = input ? state_.inputLabels[index - 1] : state_.outputLabels[index - 1];
     if (current == label) return true;
     current = label;
@@ -308,10 +309,11 @@ void Routing::flush() {
     idle_.wait(lock, [&] { return queue_.empty() && !busy_ && !saving_ && (!dirty_ || saveBehind_); });
 }
 
-void Routing::saveNow(std::chrono::milliseconds limit) {
+bool Routing::saveNow(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::unique_lock<std::mutex> lock(mutex_);
-    if (statePath_.empty()) return;
+    closing_ = true;
+    if (statePath_.empty()) return true;
     // A save under way may have taken the state before the last change: the one that counts is the
     // next the saver takes.
     const bool behind = dirty_;
@@ -320,7 +322,8 @@ void Routing::saveNow(std::chrono::milliseconds limit) {
         hurry_ = true;
         saveWake_.notify_all();
     }
-    idle_.wait_until(lock, deadline, [&] { return !saving_ && (!behind || snapshots_ != taken); });
+    const bool ended = idle_.wait_until(lock, deadline, [&] { return !saving_ && (!behind || snapshots_ != taken); });
+    return ended && !dirty_ && !saveBehind_;
 }
 
 void Routing::publish(std::unique_lock<std::mutex>& lock, Event event, std::vector<std::string> lines,

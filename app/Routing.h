@@ -107,8 +107,9 @@ public:
     void flush();
     // Saves at once what the state file does not have yet, without waiting for the saver's interval,
     // and returns once that save is done or has failed, or after `limit` (a disk that hangs must not
-    // hold up the exit): for a process about to end without unwinding.
-    void saveNow(std::chrono::milliseconds limit);
+    // hold up the exit): for a process about to end without unwinding. True when the file has
+    // everything (or nothing is kept). Label changes are refused from then on: they would be lost.
+    bool saveNow(std::chrono::milliseconds limit);
 
     // The state file's text form (pure; for tests and the fuzzer). parse returns nullopt for a file
     // that is not a state file; unknown keys are skipped, bad values keep their defaults (their keys
@@ -155,6 +156,7 @@ private:
     bool dirty_ = false;  // the state file is behind the state
     bool saveBehind_ = false;  // the last save failed (tried again while the record lives)
     bool hurry_ = false;       // saveNow(): the next save goes without waiting for the interval
+    bool closing_ = false;     // saveNow() was called: labels no longer change
     unsigned long snapshots_ = 0;  // states the saver has taken to write
     bool stopping_ = false;
     std::thread notifier_;

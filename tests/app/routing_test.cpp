@@ -175,6 +175,9 @@ TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
     unwritable.noteWritten({0xFE, 0x01, 0x02});
     unwritable.flush();
     EXPECT_EQ(unwritable.route(1), 2);
+    // The save made at exit says it failed, and no label changes after it.
+    EXPECT_FALSE(unwritable.saveNow(std::chrono::seconds(2)));
+    EXPECT_FALSE(unwritable.setInputLabel(1, "Too late"));
 
 #ifndef _WIN32
     // Through a symbolic link the file it leads to is written, and the link stays.
