@@ -248,9 +248,11 @@ std::string Session::labelRequest(const Block& block, bool inputs) {
         if (!index || !Routing::validLabel(std::string(label))) return std::string(text::nak);
         labels.emplace_back(*index + 1, label);
     }
+    // Checked above: the record refuses a label only once the server is stopping, and then says so.
+    bool taken = true;
     for (const auto& [index, label] : labels)
-        inputs ? record_.setInputLabel(index, label) : record_.setOutputLabel(index, label);
-    return std::string(text::ack);
+        taken = (inputs ? record_.setInputLabel(index, label) : record_.setOutputLabel(index, label)) && taken;
+    return std::string(taken ? text::ack : text::nak);
 }
 
 std::string Session::lockRequest(const Block& block) {

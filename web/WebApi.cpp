@@ -326,8 +326,9 @@ Response Api::label(const Request& request) {
     auto body = parseLabel(request.body);
     if (auto* error = std::get_if<BodyError>(&body)) return errorResponse(400, error->reason);
     const LabelBody& l = std::get<LabelBody>(body);
+    // The body was checked: the record refuses a label only once the server is stopping.
     if (!backend_.setLabel(l.input, l.index, l.label, "web " + request.peer))
-        return errorResponse(400, "label must be 1 to 40 printable characters");
+        return errorResponse(503, "the server is stopping");
     return jsonResponse(200, Json{{"kind", l.input ? "input" : "output"},
                                   {"index", l.index},
                                   {"label", l.label}});

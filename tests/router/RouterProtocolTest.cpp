@@ -1,6 +1,7 @@
 // The router protocol without sockets: block splitting, the dump, requests and their replies, updates.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,10 @@ TEST_F(RouterSessionTest, LabelsChangeAllOrNothing) {
     state = record.state();
     EXPECT_EQ(state.inputLabels[1], "Input 2");
     EXPECT_EQ(state.outputLabels[0], "Output 1");
+
+    // Once the server is stopping (its last save made), a rename is refused, not acknowledged.
+    record.saveNow(std::chrono::seconds(1));
+    EXPECT_EQ(a.send("INPUT LABELS:\n1 Too late\n\n"), "NAK\n\n");
 }
 
 TEST_F(RouterSessionTest, EmptyBodiesAskForTheBlockAndTheRestIsNotUnderstood) {
