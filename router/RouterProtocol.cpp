@@ -1,6 +1,7 @@
 #include "router/RouterProtocol.h"
 
 #include <array>
+#include <map>
 #include <optional>
 #include <utility>
 
@@ -241,12 +242,14 @@ std::string Session::routingRequest(const Block& block) {
 
 std::string Session::labelRequest(const Block& block, bool inputs) {
     const int count = inputs ? Routing::inputs : Routing::outputs;
-    std::vector<std::pair<int, std::string>> labels;
+    // The last label given for an index counts: a block of thousands of lines makes at most one
+    // change (one console line, one update to every panel) per index.
+    std::map<int, std::string> labels;
     for (const std::string& line : block.lines) {
         const auto [first, label] = splitFirst(line);
         const auto index = parseIndex(first, count);
         if (!index || !Routing::validLabel(std::string(label))) return std::string(text::nak);
-        labels.emplace_back(*index + 1, label);
+        labels[*index + 1] = label;
     }
     // Checked above: the record refuses a label only once the server is stopping, and then says so.
     bool taken = true;

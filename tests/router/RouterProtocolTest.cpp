@@ -1,6 +1,7 @@
 // The router protocol without sockets: block splitting, the dump, requests and their replies, updates.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -172,6 +173,18 @@ TEST_F(RouterSessionTest, LabelsChangeAllOrNothing) {
     state = record.state();
     EXPECT_EQ(state.inputLabels[1], "Input 2");
     EXPECT_EQ(state.outputLabels[0], "Output 1");
+
+    // Thousands of renames of one input in a block make one change, to the last of them.
+    std::atomic<int> heard{0};
+    const int token = record.subscribe(
+        [&](const std::vector<Routing::Change>& c, const Routing::State&) { heard += static_cast<int>(c.size()); });
+    std::string many = "INPUT LABELS:\n";
+    for (int i = 0; i < 2000; ++i) many += i % 2 ? "2 Odd\n" : "2 Even\n";
+    EXPECT_EQ(a.send(many + "\n"), "ACK\n\n");
+    record.flush();
+    record.unsubscribe(token);
+    EXPECT_EQ(heard, 1);
+    EXPECT_EQ(record.state().inputLabels[2], "Odd");
 
     // Once the server is stopping (its last save made), a rename is refused, not acknowledged.
     record.saveNow(std::chrono::seconds(1));
