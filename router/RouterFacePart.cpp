@@ -20,6 +20,7 @@ int startRouterFace(int port) {
     router::RouterServer::Options options;
     options.port = port;
     options.friendlyName = "KIVO16 on " + (!host.empty() ? host : "this machine");
+    options.lineUp = [hub] { return hub->serialUp(); };
     static std::unique_ptr<router::RouterServer> face;  // lives as long as the process
     auto created = std::make_unique<router::RouterServer>(
         hub->routing(),

@@ -230,6 +230,7 @@ bool RouterServer::submit(Client& client, const std::vector<Selection>& selectio
     // would keep everyone else's selections waiting.
     // The bound on all clients keeps clients that ask and leave at once from growing the queue.
     if (client.pending >= options_.maxPendingRequests) return false;
+    if (options_.lineUp && !options_.lineUp()) return false;
     bool wake = false;
     {
         std::lock_guard<std::mutex> lock(jobsMutex_);

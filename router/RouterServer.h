@@ -52,6 +52,9 @@ public:
         std::size_t maxQueued = 256 * 1024;        // unsent bytes past which a client is dropped
         std::size_t maxPendingRequests = 4;        // routing blocks of one client waiting for the line
         std::size_t maxQueuedRequests = 64;        // routing blocks of all clients waiting for the line
+        // False while the serial line is known to be down (or there is none): routing requests get
+        // NAK then, since nothing would reach the selector. Empty: always up.
+        std::function<bool()> lineUp;
     };
 
     RouterServer(Routing& record, Route route, Console console, Options options);

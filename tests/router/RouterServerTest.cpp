@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -79,6 +80,30 @@ TEST(RouterServer, ClientsPastTheLimitsAreRefusedUntilOneLeaves) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     TestClient sixth(server.port(), "127.0.0.1");
     EXPECT_TRUE(dumpArrives(sixth, 3000));
+}
+
+// While the serial line is down a selection would reach nobody: NAK, not ACK, and nothing is tried.
+TEST(RouterServer, RoutingRequestsGetNakWhileTheLineIsDown) {
+    Routing record;
+    std::atomic<bool> up{false};
+    std::atomic<int> routed{0};
+    router::RouterServer::Options options;
+    options.port = 0;
+    options.lineUp = [&] { return up.load(); };
+    router::RouterServer server(
+        record, [&](int, int, const std::function<void()>&) { ++routed; }, [](const std::string&) {}, options);
+    server.start();
+    TestClient panel(server.port());
+    ASSERT_TRUE(dumpArrives(panel, 3000));
+    panel.readLine();  // the blank line after the dump
+    panel.sendRaw("VIDEO OUTPUT ROUTING:\n0 3\n\n");
+    EXPECT_EQ(panel.readLine(), "NAK");
+    up = true;
+    panel.readLine();
+    panel.sendRaw("VIDEO OUTPUT ROUTING:\n0 3\n\n");
+    EXPECT_EQ(panel.readLine(), "ACK");
+    for (int i = 0; i < 200 && routed == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(routed, 1);
 }
 
 }  // namespace
