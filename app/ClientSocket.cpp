@@ -198,7 +198,7 @@ void ClientSocket::handleLine(const std::string& line, bool& leave) {
             if (slowed && !wasSlowed)
                 KIVO::OutLine("Client " + peer + ": five wrong passwords within a minute; each further one is "
                               "answered a second late");
-            if (slowed) std::this_thread::sleep_for(wrongPasswordDelay);
+            if (wasSlowed) std::this_thread::sleep_for(wrongPasswordDelay);  // the fifth is answered at once
         }
     }
     if (!passwordok) {

@@ -50,8 +50,10 @@ TEST_F(SessionTest, WrongPasswordsAreRejected) {
         SCOPED_TRACE(line);
         TestClient client(hub->listeningPort());
         ASSERT_EQ(client.readLine(), "OK");
+        const auto sent = std::chrono::steady_clock::now();
         client.send(line);
         EXPECT_EQ(client.readLine(), "Password/Connection Rejected!");
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(900));  // none slowed yet
         EXPECT_EQ(client.readLine(), "CLOSE");
         EXPECT_TRUE(client.closedByServer());
         ASSERT_TRUE(waitForAwaiting());
