@@ -298,6 +298,10 @@ public:
         // Such a request's body is never read, so its connection ends with the answer: what follows
         // on it would otherwise be taken as the next request.
         set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+            // A request with neither a length nor chunks has no body (a plain `curl -X POST`); the
+            // library would read one to the connection's end, and answer 400 once the time ran out.
+            if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding"))
+                const_cast<httplib::Request&>(req).headers.emplace("Content-Length", "0");
             const std::string encoding = req.get_header_value("Content-Encoding");
             if (!encoding.empty() && encoding != "identity") {
                 res.status = 415;
