@@ -309,6 +309,13 @@ public:
                 endAfterAnswer = true;
                 return HandlerResponse::Handled;
             }
+            // A transfer coding other than chunked cannot be read (the library would read to the
+            // connection's end): refused at once, as the standard says.
+            if (req.has_header("Transfer-Encoding") && req.get_header_value("Transfer-Encoding") != "chunked") {
+                res.status = 501;
+                endAfterAnswer = true;
+                return HandlerResponse::Handled;
+            }
             if (req.ranges.size() > 1) {
                 res.status = 416;
                 endAfterAnswer = true;

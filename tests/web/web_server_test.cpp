@@ -261,6 +261,9 @@ TEST_F(WebTest, RequestsWithoutBoundEndTheirConnection) {
     EXPECT_EQ(post("/api/login", std::string(16, '\0'), {{"Content-Encoding", "gzip"}})->status, 415);
     EXPECT_EQ(client->Get("/", {{"Range", "bytes=0-0,0-0,0-0"}})->status, 416);
     EXPECT_EQ(client->Get("/", {{"Range", "bytes=0-9"}})->status, 206);
+    TestClient coded(face->port());  // a transfer coding that cannot be read is refused at once
+    coded.sendRaw("POST /api/logout HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: identity\r\n\r\n");
+    EXPECT_EQ(coded.readLine(400), "HTTP/1.1 501 Not Implemented");
     // Their unread bodies are never taken as the next request: the connection ends with the answer.
     const std::string inner = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     for (const char* head : {"POST /api/login HTTP/1.1\r\nContent-Encoding: gzip\r\n",
