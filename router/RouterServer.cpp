@@ -305,15 +305,16 @@ void RouterServer::putOnLine(Job job, bool handingOver) {
     // that is about to write the frame. A selection that never reaches the line wakes nobody; this
     // thread then serves the loop again itself.
     //
-    // Once a frame is written this thread also yields, after waking the other thread (the loop is
-    // never left waiting on it). On a pseudo-terminal the bytes reach the reader through a kernel
-    // worker woken on this core, and the scheduler often leaves it waiting while this thread goes
-    // on: the frame would wait for the record's bookkeeping that follows, tens of microseconds on a
-    // small virtual machine. With nothing else to run the yield returns at once.
+    // Once a frame is written this thread yields before it wakes the other thread. On a
+    // pseudo-terminal the bytes reach the reader through a kernel worker woken on this core, and the
+    // scheduler often leaves it waiting while this thread goes on: the frame would wait for the
+    // record's bookkeeping that follows, or for the other thread taking the loop (it sends the
+    // request's ACK first), tens of microseconds on a small virtual machine. With nothing else to
+    // run the yield returns at once.
     bool woken = !handingOver;
     const std::function<void()> frameOut = [&] {
-        if (!std::exchange(woken, true)) jobsWake_.notify_all();
         std::this_thread::yield();
+        if (!std::exchange(woken, true)) jobsWake_.notify_all();
     };
     {
         const Routing::Source source("router " + job.peer);
