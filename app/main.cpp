@@ -24,6 +24,7 @@
 #include "app/Parts.h"
 #include "app/Password.h"
 #include "app/ServiceNotify.h"
+#include "platform/Files.h"
 #include "net/Access.h"
 #include "SerialIO/IOException.h"
 
@@ -191,8 +192,16 @@ int KIVO::main(int argc, char** argv) {
     if (!cl.configPath.empty()) filename = cl.configPath;
     headless = cl.headless;
     deviceOverride = cl.devicePath;
-    statePath = cl.statePath.empty() ? CommandLine::defaultStatePath(std::getenv("STATE_DIRECTORY"))
-                                     : cl.statePath;
+    statePath = platform::fixedPath(cl.statePath.empty() ? CommandLine::defaultStatePath(std::getenv("STATE_DIRECTORY"))
+                                                         : cl.statePath);
+    // Two servers saving one state file would each overwrite the other's labels and routing: a
+    // second copy started by mistake (a service already running) stops here, before it opens the
+    // serial line or a port.
+    if (platform::holdWhileRunning(platform::linkTarget(statePath) + ".lock") == platform::ProcessLock::HeldElsewhere) {
+        std::cerr << "kivonet: state file " << statePath
+                  << " is in use by another kivonet; give this one its own with --state-file" << std::endl;
+        return 1;
+    }
     // From here on status lines are echoed by a writer thread, so a slow console never holds up a
     // command; the serial layer's few lines join the same stream in order.
     StartConsoleWriter();

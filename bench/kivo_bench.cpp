@@ -135,6 +135,9 @@ Started startKivonet(const Options& opt, const fs::path& dir, const std::string&
         if (headless) argv.push_back("--headless");
         argv.insert(argv.end(), {"--config", cfg.string(), "--device", device});
         argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+        // Labels and routing of its own, never those of a server the user runs from the same folder.
+        if (std::find(extraArgs.begin(), extraArgs.end(), "--state-file") == extraArgs.end())
+            argv.insert(argv.end(), {"--state-file", (dir / ("kivonet-" + std::to_string(s.port) + ".state")).string()});
         s.child = std::make_unique<Child>();
         if (!s.child->start(argv, env)) throw std::runtime_error("cannot start " + opt.server);
         const auto t0 = s.child->startedAt();

@@ -18,6 +18,7 @@
 
 #include "platform/WindowsError.h"
 #else
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
@@ -59,6 +60,22 @@ inline std::string narrowName(const std::filesystem::path& file) {
     name.resize(static_cast<std::size_t>(size - 1));
     return name;
 }
+// Who holds the lock a process takes on a file for as long as it runs.
+enum class ProcessLock { Held, HeldElsewhere, Unavailable };
+
+// Takes the lock on `path` (made when missing) until this process ends; HeldElsewhere when another
+// process (or another open of it in this one) has it; Unavailable when the file cannot be made.
+// With no sharing allowed, a second open fails while this handle lives.
+inline ProcessLock holdWhileRunning(const std::string& path) {
+    const HANDLE file =
+        CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return ProcessLock::Held;  // closed by the system at exit
+    return GetLastError() == ERROR_SHARING_VIOLATION ? ProcessLock::HeldElsewhere : ProcessLock::Unavailable;
+}
+
+// A path that keeps naming the same file when the working folder is removed and made again.
+// Windows does not let a process's working folder be removed.
+inline std::string fixedPath(const std::string& path) { return path; }
 #else
 // O_NONBLOCK keeps a FIFO without a writer from stalling the open; regular files ignore it.
 inline constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
@@ -91,6 +108,36 @@ inline bool othersMayRead(int fd) {
 }
 
 inline std::string narrowName(const std::filesystem::path& file) { return file.string(); }
+
+enum class ProcessLock { Held, HeldElsewhere, Unavailable };
+
+// Takes the lock on `path` (made when missing) until this process ends; HeldElsewhere when another
+// process (or another open of it in this one) has it; Unavailable when the file cannot be made or
+// locked. Read access is enough for the lock, so users who share the file's folder share the lock.
+inline ProcessLock holdWhileRunning(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return ProcessLock::Unavailable;
+    int result;
+    do {
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return ProcessLock::Held;  // the descriptor stays open: the lock ends with the process
+    const int error = errno;
+    ::close(fd);
+    return error == EWOULDBLOCK ? ProcessLock::HeldElsewhere : ProcessLock::Unavailable;
+}
+
+// A path that keeps naming the same file when the working folder is removed and made again: a
+// relative one would go on naming the removed folder's entry.
+inline std::string fixedPath(const std::string& path) {
+    if (path.empty() || path.front() == '/') return path;
+    std::error_code failed;
+    const std::filesystem::path here = std::filesystem::current_path(failed);
+    return failed ? path : (here / path).string();
+}
 #endif
 
 // Opens a small file to read it whole; -1 with errno set when it cannot. A FIFO without a writer does

@@ -505,10 +505,10 @@ void writeConfig(const std::string& path, int port) {
 pid_t startServer(const Options& opt, const std::string& config, const std::string& device,
                   const std::string& logName = "server.log", int routerPort = -1) {
     const std::string log = opt.workdir + "/" + logName;
-    std::vector<std::string> args{opt.server, "--headless", "--config", config, "--device", device};
-    if (routerPort >= 0)
-        args.insert(args.end(), {"--router-port", std::to_string(routerPort), "--state-file",
-                                 opt.workdir + "/kivonet.state"});
+    // Each server has a state file of its own, in the soak's folder.
+    std::vector<std::string> args{opt.server, "--headless", "--config", config, "--device", device,
+                                  "--state-file", opt.workdir + "/" + logName + ".state"};
+    if (routerPort >= 0) args.insert(args.end(), {"--router-port", std::to_string(routerPort)});
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/Routing.h"
+#include "platform/Files.h"
 #include "tests/app/support/HubFixture.h"
 #include "tests/support/TempDir.h"
 
@@ -130,6 +131,16 @@ TEST(RoutingStateFile, KeepsLabelsRoutingAndIdAcrossRestarts) {
         again.flush();
     }
     EXPECT_EQ(Routing(path).state().outputLabels[0], "Monitor");
+}
+
+TEST(RoutingStateFile, OneHolderOfTheLockAtATime) {
+    // The lock a server takes beside its state file: a second taker (another process; here another
+    // open in this one) is told it is held, and a folder that cannot take the file is no refusal.
+    const TempDir dir("kivonet-routing-");
+    const std::string lock = dir.path() + "/kivonet.state.lock";
+    EXPECT_EQ(platform::holdWhileRunning(lock), platform::ProcessLock::Held);
+    EXPECT_EQ(platform::holdWhileRunning(lock), platform::ProcessLock::HeldElsewhere);
+    EXPECT_EQ(platform::holdWhileRunning(dir.path() + "/missing/kivonet.state.lock"), platform::ProcessLock::Unavailable);
 }
 
 TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {

@@ -1,10 +1,15 @@
 // Bad start-up conditions, against the real server: a configuration "file" that is a folder or cannot
-// be read, a TCP port that another program holds, no standard output.
+// be read, a TCP port that another program holds, no standard output, a state file another server has.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "net/Net.h"
+#include "tests/app/support/TestClient.h"
 #include "tests/e2e/badinput_support.h"
 
 namespace badinput {
@@ -76,6 +81,47 @@ TEST(BadInputStartup, WithoutStandardOutputOnlyFramesReachTheLine) {
     // The ready line comes 2 s after the start-up frames.
     EXPECT_EQ(pty.waitBytes(7, 3000ms), frames(1));
     EXPECT_TRUE(server.alive());
+}
+
+TEST(BadInputStartup, OneStateFileServesOneServerWhileItsFolderComesAndGoes) {
+    TempDir dir;
+    ASSERT_TRUE(std::filesystem::create_directory(dir.path() + "/work"));
+    const std::string work = std::filesystem::canonical(dir.path() + "/work").string();  // as the server sees it
+    Pty pty1, pty2;
+    int port = -1;
+    std::unique_ptr<Server> first, second;
+    {
+        // Both start in `work` and name the state file as the default does, relative to it.
+        const std::string here = std::filesystem::current_path().string();
+        ASSERT_EQ(::chdir(work.c_str()), 0);
+        first = serveOnFreePort(dir, pty1.path(), port, "cfg.bin", {"--state-file", "kivonet.state"});
+        if (first) second = std::make_unique<Server>(std::vector<std::string>{
+                       "--headless", "--config", dir.config(port, "second.bin"), "--device", pty2.path(),
+                       "--state-file", "kivonet.state"});
+        ASSERT_EQ(::chdir(here.c_str()), 0);
+    }
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(pty1.waitBytes(6), frames(1));
+    // The second copy leaves at once, before it touches its line.
+    EXPECT_EQ(second->stop(0), 1) << second->console();
+    EXPECT_EQ(second->count("kivonet: state file " + work + "/kivonet.state is in use by another kivonet; give this "
+                            "one its own with --state-file"),
+              1)
+        << second->console();
+    EXPECT_TRUE(pty2.waitBytes(1, 200ms).empty());
+
+    // The working folder removed and made again (a clean-up script): the file goes on being saved there.
+    std::filesystem::remove_all(work);
+    ASSERT_TRUE(std::filesystem::create_directory(work));
+    TestClient client(port);
+    EXPECT_EQ(client.readLine(), "OK");
+    client.send("Set7");
+    EXPECT_EQ(pty1.waitBytes(12), frames(1) + frames(7));
+    const auto saved = [&] {
+        std::ifstream in(work + "/kivonet.state");
+        return std::string(std::istreambuf_iterator<char>(in), {}).find("route1=7") != std::string::npos;
+    };
+    EXPECT_TRUE(first->waitUntil(saved, 5000ms)) << first->console();
 }
 
 }  // namespace

@@ -209,7 +209,10 @@ public:
         }
         if (reader_.joinable()) reader_.join();
         ::close(readFd_);
-        if (!statePath_.empty()) ::unlink(statePath_.c_str());
+        if (!statePath_.empty()) {
+            ::unlink(statePath_.c_str());
+            ::unlink((statePath_ + ".lock").c_str());
+        }
         // In a sanitizer build the server is instrumented too: its findings fail the test.
         const std::string text = console();
         for (const char* finding : {"ERROR: AddressSanitizer", "WARNING: ThreadSanitizer", "runtime error:",

@@ -495,7 +495,7 @@ TEST_F(GuiWindowE2E, OperatorDrivesTheSelectorAndTheSessionFromTheWindow) {
     int pipefd[2];
     ASSERT_EQ(pipe(pipefd), 0);
     Child server(spawn({"unshare", "-n", "sh", "-c", "ip link set lo up && exec \"$0\" \"$@\"", bin_, "--config",
-                        cfg, "--device", pty.path()},
+                        cfg, "--device", pty.path(), "--state-file", dir.path() + "/state"},
                        pipefd[1], {"DISPLAY=" + x_.name()}));
     close(pipefd[1]);
     Console console(pipefd[0]);
