@@ -477,7 +477,9 @@ private:
                 // A stream lives no longer than its login: once the session has been logged out or
                 // has run out, it ends instead of sending the next state or heartbeat.
                 if (stopped || !api_.authorised(r)) return false;
-                const std::string chunk = fresh ? "data: " + state + "\n\n" : std::string(": still here\n\n");
+                // The heartbeat is an event, not a comment: a page sees it and so knows the stream is alive.
+                const std::string chunk =
+                    fresh ? "data: " + state + "\n\n" : std::string("event: beat\ndata: still here\n\n");
                 return sink.write(chunk.data(), chunk.size());
             });
     }

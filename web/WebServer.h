@@ -24,7 +24,7 @@ public:
         size_t maxSubscribers = 56;
         size_t maxWaitingConnections = 128;
         size_t maxPerAddress = 16;  // connections one peer address may hold at once
-        int heartbeatSeconds = 15;  // a comment line on an idle stream, so dead peers are noticed
+        int heartbeatSeconds = 15;  // a beat event on an idle stream: dead peers are noticed, pages see it
         int requestMillis = 10000;  // to read one request, head and body, from its first byte
     };
 

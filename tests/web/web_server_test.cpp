@@ -207,6 +207,13 @@ TEST_F(WebTest, PushStreamFollowsChangesFromEveryFaceAndIsCapped) {
     }
     ASSERT_TRUE(streamShows(stream, R"({"index":2,"input":3)"));
 
+    // Idle, the stream beats in a form a page sees (a comment would not reach it).
+    bool beat = false;
+    std::optional<std::string> line;
+    for (int lines = 0; !beat && lines < 20 && (line = stream.readLine(3000)); ++lines)
+        beat = *line == "event: beat" && stream.readLine(1000) == std::optional<std::string>("data: still here");
+    EXPECT_TRUE(beat);
+
     // Logged out, the stream ends at the next heartbeat.
     EXPECT_EQ(post("/api/logout", "", withCookie())->status, 204);
     EXPECT_TRUE(endsWithin(stream, 4000)) << "the stream went on after logout";

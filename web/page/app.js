@@ -9,6 +9,10 @@ const $ = (id) => document.getElementById(id);
 let state = null;
 let stream = null;
 let retry = null;
+let quiet = null;  // fires when the stream has said nothing for too long
+// The server sends a state or a beat at least every 15 s; past two of them and a margin, the server
+// or the way to it is gone even though no connection was closed (a hung machine, a pulled cable).
+const QUIET_LIMIT_MS = 40000;
 let messageTimer = null;
 
 // A request the browser could not send within this time is given up, never sent later: a browser
@@ -104,7 +108,8 @@ function editable(kind, index) {
   const start = () => {
     if (span.querySelector('input')) return;
     const field = el('input', 'rename');
-    field.value = span.textContent;
+    const before = span.textContent;  // another face may rename it while the field is open
+    field.value = before;
     field.maxLength = 40;
     field.setAttribute('aria-label', 'New name');
     let done = false;
@@ -115,9 +120,10 @@ function editable(kind, index) {
       const label = typed.trim();
       field.remove();
       render();
-      // A name left as it was is not saved, even one with blanks at its ends (from another face).
+      // A name left as it was is not saved, even one with blanks at its ends (from another face),
+      // nor one renamed elsewhere meanwhile: saving the old text would undo that rename.
       const current = labelOf(kind, index);
-      if (!save || !label || typed === current || label === current) return;
+      if (!save || !label || typed === before || typed === current || label === current) return;
       const r = await call('/api/label', { kind, index, label });
       if (r.status === 401) return showLogin();
       say(r.status === 200 ? '' : errorText(r), r.status !== 200);
@@ -214,13 +220,24 @@ function render() {
 function stopFollowing() {
   if (stream) { stream.close(); stream = null; }
   clearTimeout(retry);
+  clearTimeout(quiet);
+}
+
+// Each word from the server shows it is still there; silence past the limit shows the page is
+// offline and opens a new stream (the old one may never learn that its connection is dead).
+function heard() {
+  clearTimeout(quiet);
+  quiet = setTimeout(() => { $('offline').hidden = false; follow(); }, QUIET_LIMIT_MS);
 }
 
 function follow() {
   stopFollowing();
   if (document.hidden) return;  // a hidden tab follows again once it is shown
   stream = new EventSource('/api/events');
+  heard();
+  stream.addEventListener('beat', heard);
   stream.onmessage = (ev) => {
+    heard();
     $('offline').hidden = true;
     try { state = JSON.parse(ev.data); } catch (e) { return; }
     render();
