@@ -299,7 +299,8 @@ def in_use(build, prefix, line):
     other = os.path.join(prefix, "drive_c", "second.txt")
     config_tool(build, "write", "c:\\second.txt", "--com", "1", "--tcp-port", str(port))
     check(os.path.exists(other), "second record written")
-    server = start_server(build, port, ["--headless", "--config", "c:\\second.txt"])
+    # A state file of its own: one file serves one server.
+    server = start_server(build, port, ["--headless", "--config", "c:\\second.txt", "--state-file", "c:\\second.state"])
     try:
         if server.wait_for("COM1  KIVO16", 30) and not server.wait_for("Port is in use", 1):
             # Wine keeps a serial device's share mode to itself: both servers open COM1.
