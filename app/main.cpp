@@ -197,7 +197,7 @@ int KIVO::main(int argc, char** argv) {
     // Two servers saving one state file would each overwrite the other's labels and routing: a
     // second copy started by mistake (a service already running) stops here, before it opens the
     // serial line or a port.
-    if (platform::holdWhileRunning(platform::linkTarget(statePath) + ".lock") == platform::ProcessLock::HeldElsewhere) {
+    if (platform::holdForFile(statePath) == platform::ProcessLock::HeldElsewhere) {
         std::cerr << "kivonet: state file " << statePath
                   << " is in use by another kivonet; give this one its own with --state-file" << std::endl;
         return 1;

@@ -65,12 +65,17 @@ enum class ProcessLock { Held, HeldElsewhere, Unavailable };
 
 // Takes the lock on `path` (made when missing) until this process ends; HeldElsewhere when another
 // process (or another open of it in this one) has it; Unavailable when the file cannot be made.
-// With no sharing allowed, a second open fails while this handle lives.
+// The file is shared with any reader (an indexer, a virus scanner); the lock is on its first byte.
 inline ProcessLock holdWhileRunning(const std::string& path) {
-    const HANDLE file =
-        CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return ProcessLock::Held;  // closed by the system at exit
-    return GetLastError() == ERROR_SHARING_VIOLATION ? ProcessLock::HeldElsewhere : ProcessLock::Unavailable;
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return ProcessLock::Unavailable;
+    OVERLAPPED at{};
+    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+        return ProcessLock::Held;  // the handle stays open: the system ends the lock with the process
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    return error == ERROR_LOCK_VIOLATION ? ProcessLock::HeldElsewhere : ProcessLock::Unavailable;
 }
 
 // A path that keeps naming the same file when the working folder is removed and made again.
@@ -113,13 +118,16 @@ enum class ProcessLock { Held, HeldElsewhere, Unavailable };
 
 // Takes the lock on `path` (made when missing) until this process ends; HeldElsewhere when another
 // process (or another open of it in this one) has it; Unavailable when the file cannot be made or
-// locked. Read access is enough for the lock, so users who share the file's folder share the lock.
+// locked. Read access is enough for the lock, so users who share the file's folder share the lock:
+// the file is made readable by all, whatever the umask.
 inline ProcessLock holdWhileRunning(const std::string& path) {
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return ProcessLock::Unavailable;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() && S_ISREG(info.st_mode)) (void)::fchmod(fd, 0644);
     int result;
     do {
         result = ::flock(fd, LOCK_EX | LOCK_NB);
@@ -193,6 +201,18 @@ inline std::string linkTarget(const std::string& name) {
         followed = true;
     }
     return followed ? narrowName(file) : name;
+}
+
+// The lock a process holds on `path`.lock beside the file `path` (where its links lead) while it runs,
+// so that no two processes keep the same file. A file that is no plain file (/dev/null, a FIFO) is
+// never replaced: nothing to share, and no lock is made.
+inline ProcessLock holdForFile(const std::string& path) {
+    const std::string file = linkTarget(path);
+    std::error_code unknown;
+    const auto kind = std::filesystem::status(file, unknown).type();
+    if (kind != std::filesystem::file_type::not_found && kind != std::filesystem::file_type::regular)
+        return ProcessLock::Unavailable;
+    return holdWhileRunning(file + ".lock");
 }
 
 // Replaces the file `path` with `data` in one step: a temporary file `path`.tmp is written, synced to

@@ -137,10 +137,18 @@ TEST(RoutingStateFile, OneHolderOfTheLockAtATime) {
     // The lock a server takes beside its state file: a second taker (another process; here another
     // open in this one) is told it is held, and a folder that cannot take the file is no refusal.
     const TempDir dir("kivonet-routing-");
-    const std::string lock = dir.path() + "/kivonet.state.lock";
-    EXPECT_EQ(platform::holdWhileRunning(lock), platform::ProcessLock::Held);
-    EXPECT_EQ(platform::holdWhileRunning(lock), platform::ProcessLock::HeldElsewhere);
-    EXPECT_EQ(platform::holdWhileRunning(dir.path() + "/missing/kivonet.state.lock"), platform::ProcessLock::Unavailable);
+    const std::string file = dir.path() + "/kivonet.state";
+    EXPECT_EQ(platform::holdForFile(file), platform::ProcessLock::Held);
+    EXPECT_EQ(platform::holdForFile(file), platform::ProcessLock::HeldElsewhere);
+    EXPECT_EQ(platform::holdForFile(dir.path() + "/missing/kivonet.state"), platform::ProcessLock::Unavailable);
+#ifndef _WIN32
+    // A file that is never written (a FIFO, /dev/null) is shared freely, and nothing is made beside it.
+    const std::string fifo = dir.path() + "/fifo.state";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_NE(platform::holdForFile(fifo), platform::ProcessLock::HeldElsewhere);
+    EXPECT_NE(platform::holdForFile(fifo), platform::ProcessLock::HeldElsewhere);
+    EXPECT_FALSE(std::filesystem::exists(fifo + ".lock"));
+#endif
 }
 
 TEST(RoutingStateFile, DamagedOrUnwritableFileGivesDefaultsAndRunsOn) {
