@@ -24,6 +24,9 @@
 
 namespace platform {
 
+// Who holds the lock a process takes on a file for as long as it runs (holdWhileRunning).
+enum class ProcessLock { Held, HeldElsewhere, Unavailable };
+
 #ifdef _WIN32
 // Binary: in the C runtime's default text mode a byte 0x0A would be written as 0D 0A, and a 0x1A
 // would end a read. Windows has no FIFOs that could stall an open.
@@ -60,8 +63,6 @@ inline std::string narrowName(const std::filesystem::path& file) {
     name.resize(static_cast<std::size_t>(size - 1));
     return name;
 }
-// Who holds the lock a process takes on a file for as long as it runs.
-enum class ProcessLock { Held, HeldElsewhere, Unavailable };
 
 // Takes the lock on `path` (made when missing) until this process ends; HeldElsewhere when another
 // process (or another open of it in this one) has it; Unavailable when the file cannot be made.
@@ -113,8 +114,6 @@ inline bool othersMayRead(int fd) {
 }
 
 inline std::string narrowName(const std::filesystem::path& file) { return file.string(); }
-
-enum class ProcessLock { Held, HeldElsewhere, Unavailable };
 
 // Takes the lock on `path` (made when missing) until this process ends; HeldElsewhere when another
 // process (or another open of it in this one) has it; Unavailable when the file cannot be made or
