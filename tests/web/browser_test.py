@@ -4,7 +4,9 @@ pseudo-terminal. Logs in through the page's form, switches output 2 to input 7 a
 the line, sees a line-protocol client's Set3 on both outputs within a second without a reload,
 renames input 3 and finds the new name in the server's state and, where the build has one, through
 the router-protocol face, takes the README's screenshot (written to DOCS_DIR/web.png with --docs),
-then opens six more tabs and switches from the last one.
+then opens six more tabs and switches from the last one; checks that a long status line leaves the
+grid where it was, that the first tab shown again to a silent server says it is offline, and that
+Log out with the server gone keeps the page logged in.
 
     browser_test.py KIVONET WORKDIR [--docs DOCS_DIR]
 
@@ -14,6 +16,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -246,6 +249,14 @@ def main():
         reader = client.makefile("r", newline="\r\n")
         if reader.readline().strip() != "OK":
             fail("the line-protocol greeting did not come", server)
+        # A long command: the status line above the grid stays one line, so the grid stays put.
+        top = "return document.getElementById('matrix').getBoundingClientRect().top"
+        before = driver.execute_script(top)
+        client.sendall(b"Q" * 300 + b"\r\n")
+        wait.until(lambda d: d.execute_script(
+            "return document.getElementById('status').textContent.startsWith('Client Command: QQ')"))
+        if driver.execute_script(top) != before:
+            fail("a long status line moved the grid")
         since = line.mark()
         client.sendall(b"Set3\r\n")
         if not line.wait_for([0xFE, 0x01, 0x03], since) or not line.wait_for([0xFE, 0x02, 0x03], since):
@@ -318,11 +329,26 @@ def main():
         if not line.wait_for([0xFE, 0x01, 0x09], since, timeout=3.0):
             fail("a click in the seventh open tab did not reach the line", server)
 
+        # The first tab shown again while the server is silent: marked offline at once, not only
+        # when its call for a fresh state gives up, with the old routing shown as live till then.
+        os.kill(server.proc.pid, signal.SIGSTOP)
+        try:
+            driver.switch_to.window(driver.window_handles[0])
+            WebDriverWait(driver, 1.0).until(lambda d: d.find_element(By.ID, "offline").is_displayed())
+        finally:
+            os.kill(server.proc.pid, signal.SIGCONT)
+        wait.until(lambda d: not d.find_element(By.ID, "offline").is_displayed())
+
         # A sanitizer build reports at run time or at exit; its findings must not pass unseen.
         server.stop()
         console = server.console()
         if server.proc.returncode != 0 or "Sanitizer" in console or "runtime error:" in console:
             fail("the server did not end cleanly (exit status %s)" % server.proc.returncode, server)
+        # Log out with the server gone: the session would live on, so the page must not pretend.
+        driver.find_element(By.ID, "logout").click()
+        wait.until(lambda d: "cannot be reached" in d.find_element(By.ID, "message").text)
+        if driver.find_element(By.ID, "login-view").is_displayed():
+            fail("the page showed the login form though the logout never reached the server")
         print("web page test passed")
         return 0
     finally:

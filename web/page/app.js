@@ -184,6 +184,7 @@ function render() {
     : 'Line client: not served';
   $('client-dot').className = 'dot ' + (c.state === 'connected' ? 'good' : c.state === 'waiting' ? 'idle' : 'bad');
   $('status').textContent = s.status || '';
+  $('status').title = s.status || '';  // the line shows what fits; the whole text on hover
 
   const now = $('now');
   now.textContent = '';
@@ -284,6 +285,9 @@ async function start() {
 // stream, so that tabs left open cannot take every connection and hold back the next click.
 document.addEventListener('visibilitychange', () => {
   if (!$('login-view').hidden) return;  // the login form has no stream
+  // What the page shows while hidden is not followed: marked offline until a fresh state is in,
+  // which may take until the call's limit when the server has gone silent.
+  $('offline').hidden = false;
   if (document.hidden) stopFollowing();
   else start();
 });
@@ -305,8 +309,11 @@ document.addEventListener('DOMContentLoaded', () => {
       : errorText(r);
   });
   $('logout').addEventListener('click', async () => {
-    await call('/api/logout', {});
-    showLogin();
+    // Only an answer ends the session; with the server out of reach the page stays logged in
+    // and says so, since the session would still be valid on the server.
+    const r = await call('/api/logout', {});
+    if (r.status === 204 || r.status === 401) showLogin();
+    else say(errorText(r), true);
   });
   start();
 });
