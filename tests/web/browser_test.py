@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The web page in a real browser: headless Chromium (Selenium) against the real kivonet on a
 pseudo-terminal. Logs in through the page's form, switches output 2 to input 7 and reads FE 02 07 on
-the line, sees a line-protocol client's Set3 on both outputs within a second without a reload,
+the line, finds quick taps on the line in the order they were made, sees a line-protocol client's Set3 on both outputs within a second without a reload,
 renames input 3 and finds the new name in the server's state and, where the build has one, through
 the router-protocol face, takes the README's screenshot (written to DOCS_DIR/web.png with --docs),
 then opens six more tabs and switches from the last one; checks that a long status line leaves the
@@ -242,6 +242,21 @@ def main():
             By.CSS_SELECTOR, '.cell[data-output="2"][data-input="7"]').get_attribute("aria-pressed") == "true")
         if not server.wait_line(r"Route: output 2 <- input 7 \(web 127\.0\.0\.1\)"):
             fail("no console record of the web's selection", server)
+
+        # Taps made in one go reach the line in the order they were made, so the last one holds.
+        for trial in range(10):
+            taps = [1 + trial % 5, 6 + trial % 5, 11 + trial % 5]
+            since = line.mark()
+            driver.execute_script("for (const i of arguments[0]) document.querySelector("
+                                  "'.cell[data-output=\"1\"][data-input=\"' + i + '\"]').click()", taps)
+            if not line.wait_for([0xFE, 0x01, taps[-1]], since):
+                fail("a tap did not reach the line", server)
+            time.sleep(0.15)  # any tap overtaken by the last
+            with line.lock:
+                data = bytes(line.data[since:])
+            sent = [data[k + 2] for k in range(len(data) - 2) if data[k:k + 2] == b"\xfe\x01"]
+            if sent != taps:
+                fail("taps %s reached the line as %s" % (taps, sent), server)
 
         # Set3 from a line-protocol client: the page shows input 3 on both outputs within a second
         # of the frames reaching the line, without a reload.

@@ -155,8 +155,16 @@ function errorText(r) {
   return (r.data && r.data.error) ? r.data.error : 'The server answered ' + r.status + '.';
 }
 
-async function route(output, input, cell) {
+// Taps go out one after another, in the order they were made: sent side by side, they could reach
+// the server in any order and leave an output showing an earlier tap than the last.
+let taps = Promise.resolve();
+
+function route(output, input, cell) {
   cell.classList.add('busy');
+  taps = taps.then(() => sendRoute(output, input, cell));
+}
+
+async function sendRoute(output, input, cell) {
   const r = await call('/api/route', { output: output === 'both' ? 'both' : Number(output), input });
   cell.classList.remove('busy');
   if (r.status === 401) return showLogin();
