@@ -1,6 +1,7 @@
 #include "SerialIO/SerialPortLocal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -90,6 +91,16 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 int SerialNative::SerDeviceLost(int, std::string*) { return 0; }
+
+namespace {
+std::atomic<void (*)()> writeWaitNotice{nullptr};
+}
+
+void setWriteWaitNotice(void (*notice)()) { writeWaitNotice.store(notice); }
+
+void noticeWriteWait() {
+    if (const auto notice = writeWaitNotice.load()) notice();
+}
 
 std::string SerialNative::SerDevicePath(const SerialConfig& cfg) {
     const std::vector<uint8_t>& name = cfg.getPortName();

@@ -83,6 +83,8 @@ LocalCAM::LocalCAM(const std::string& comport, const std::string& devtype_, int 
     : routing_(std::make_unique<Routing>(KIVO::statePath)), devtype(devtype_), SerIn(64, 0) {
     portWanted_ = comport != "COM0";
     sop = serOutPortFactory(comport, devtype_, rate, dbits, sbits, parity, handshake);
+    // A write that must wait for room on the line lets the face that asked go on meanwhile.
+    SerialIO::setWriteWaitNotice(&noticeWait);
     sop->onWritten = [this](const std::vector<uint8_t>& written) {
         notedEarly = true;
         // The face that asked hears first (it may hand work on, or let the line's bytes go before

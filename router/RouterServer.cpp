@@ -301,9 +301,9 @@ void RouterServer::serve() {
 
 void RouterServer::putOnLine(Job job, bool handingOver) {
     // After a hand-over the other thread takes the loop once this thread's first frame is on the
-    // line (or once the line turns out to be busy): waking it earlier would let it take the core
-    // that is about to write the frame. A selection that never reaches the line wakes nobody; this
-    // thread then serves the loop again itself.
+    // line (or once the line turns out to be busy, or its write has to wait for room): waking it
+    // earlier would let it take the core that is about to write the frame. A selection that never
+    // reaches the line wakes nobody; this thread then serves the loop again itself.
     //
     // Once a frame is written this thread yields before it wakes the other thread. On a
     // pseudo-terminal the bytes reach the reader through a kernel worker woken on this core, and the

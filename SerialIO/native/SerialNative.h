@@ -17,6 +17,9 @@ namespace SerialIO {
 
 class SerialConfig;
 
+// For the libraries: a write is about to wait for the device (see setWriteWaitNotice).
+void noticeWriteWait();
+
 class SerialNative {
 public:
     virtual ~SerialNative() = default;

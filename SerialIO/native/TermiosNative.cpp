@@ -35,6 +35,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "SerialIO/IOException.h"
 #include "SerialIO/SerialConfig.h"
@@ -210,6 +211,7 @@ public:
         const int tx = h->txTimeoutMs.load();
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(tx);
         int sent = 0;
+        bool noticed = false;
         while (sent < count) {
             const ssize_t n = ::write(h->fd, data + sent, static_cast<size_t>(count - sent));
             if (n >= 0) {
@@ -222,6 +224,7 @@ public:
                 setSysError("write(" + h->path + ")", errno);
                 return sent > 0 ? sent : -1;
             }
+            if (!std::exchange(noticed, true)) noticeWriteWait();
             int wait = -1;
             if (tx > 0) {
                 // Rounded up: the time-out never ends early.

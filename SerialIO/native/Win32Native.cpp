@@ -195,7 +195,12 @@ public:
         // in time completes with fewer bytes.
         DWORD sent = 0;
         if (!transfer(*h, "WriteFile", [&](OVERLAPPED* ov) {
-                return WriteFile(h->file, data, static_cast<DWORD>(count), nullptr, ov);
+                const BOOL done = WriteFile(h->file, data, static_cast<DWORD>(count), nullptr, ov);
+                if (!done && GetLastError() == ERROR_IO_PENDING) {
+                    noticeWriteWait();  // may wait for room until the transmit time-out
+                    SetLastError(ERROR_IO_PENDING);
+                }
+                return done;
             }, sent))
             return -1;
         if (static_cast<int>(sent) < count) setError("SerPutData: transmit time-out on " + h->path);

@@ -117,6 +117,8 @@ public:
         while (bytes().size() < count && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
         return bytes();
     }
+    // Stops the line taking bytes (as flow control would) or lets it go on.
+    void holdOutput(bool held) { ::tcflow(slave_, held ? TCOOFF : TCOON); }
     void closeMaster() {
         if (master_ < 0) return;
         stop_ = true;

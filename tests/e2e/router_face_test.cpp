@@ -160,6 +160,18 @@ TEST(RouterFace, RouterAndLineClientsShareTheSelector) {
     EXPECT_TRUE(a.waitFor("VIDEO OUTPUT LOCKS:\n0 U\n\n")) << a.unread() << server.console();
     EXPECT_TRUE(waitForPart(server, "disconnected", 2)) << server.console();
     EXPECT_EQ(line.waitBytes(28, 300ms).size(), 27u) << "nothing else reached the line";
+
+    // A line that takes no bytes holds up only the selection waiting for it: another client is
+    // answered long before that write gives up (after 2 s).
+    RouterClient c(routerPort);
+    ASSERT_TRUE(c.waitFor("END PRELUDE:\n\n")) << c.unread();
+    line.holdOutput(true);
+    a.send("VIDEO OUTPUT ROUTING:\n0 5\n\n");
+    std::this_thread::sleep_for(100ms);  // A's selection is waiting for the line
+    c.send("PING:\n\n");
+    EXPECT_TRUE(c.waitFor("ACK\n\n", 1000ms)) << server.console();
+    EXPECT_TRUE(waitForPart(server, "transmit time-out", 1)) << server.console();
+    line.holdOutput(false);
     EXPECT_TRUE(server.alive());
 }
 
