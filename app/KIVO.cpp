@@ -100,7 +100,7 @@ void KIVO::init() {
     // Step 7.
     DelayT(2000);
     // Step 8.
-    hub->ShowStat(ReadyLine());
+    hub->ShowReady(ReadyLine());
     // Pings for the service manager's watchdog while the hub answers: its serial lock, its session
     // and its window state can each be taken and let go.
     ServiceNotify::startWatchdog([hub] {

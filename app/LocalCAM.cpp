@@ -193,6 +193,13 @@ bool LocalCAM::serialUp() const { return portWanted_ && watch_->up(); }
 
 SerialWatch::Clock::time_point LocalCAM::serialSince() const { return watch_->since(); }
 
+void LocalCAM::ShowReady(const std::string& readyLine) {
+    ShowStat(readyLine);
+    // The console has said why already.
+    if (portWanted_ && !watch_->up() && !KIVO::headless.load())
+        localgui->ShowStatus("Serial device " + sop->devicePath() + " not open");
+}
+
 int LocalCAM::addSerialObserver(SerialWatch::Observer observer) { return watch_->addObserver(std::move(observer)); }
 
 void LocalCAM::removeSerialObserver(int token) { watch_->removeObserver(token); }

@@ -104,6 +104,9 @@ public:
     bool serialUp() const;
     // When the line last went up or down (the hub's construction before any change).
     SerialWatch::Clock::time_point serialSince() const;
+    // Shows the ready line; in the window, a configured line that is not up follows it, so that the
+    // status field does not end on "Ready" while the device is missing (its return is shown too).
+    void ShowReady(const std::string& readyLine);
     // Observers of the line's ups and downs, called on the watcher's thread off the serial lock;
     // cheap, never blocking. Nothing is ever called when no port is configured (COM0).
     int addSerialObserver(SerialWatch::Observer observer);

@@ -57,6 +57,18 @@ TEST_F(HubTest, AddressLookup) {
     EXPECT_EQ(hub->gui().outsideStatusText(), "New Password= ***");
 }
 
+TEST_F(HubTest, ReadyLineIsNotTheLastWordWhileTheLineIsDown) {
+    const std::string ready = "COM1  KIVO16  5 minutes  Ready";
+    makeHub();
+    hub->ShowReady(ready);
+    EXPECT_EQ(hub->gui().statusText(), ready);
+    hub.reset();
+    noCom = 1;  // the configured device did not open
+    makeHub();
+    hub->ShowReady(ready);
+    EXPECT_EQ(hub->gui().statusText(), "Serial device " + port->devicePath() + " not open");
+}
+
 TEST_F(HubTest, CloseButtonLeavesAWaitingSessionAlone) {
     startServing();
     const auto waiting = hub->currentSession();
