@@ -172,12 +172,14 @@ std::string Sessions::create(std::size_t stamp) {
     std::lock_guard<std::mutex> lock(mutex_);
     prune(now);
     if (sessions_.size() >= maxSessions) {
-        auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](const auto& a, const auto& b) {
-            return a.second.started < b.second.started;
+        // A page in use (its stream checks its login at every beat) outlasts logins left unused,
+        // such as a script's that logs in on every run.
+        auto unused = std::min_element(sessions_.begin(), sessions_.end(), [](const auto& a, const auto& b) {
+            return a.second.used < b.second.used;
         });
-        sessions_.erase(oldest);
+        sessions_.erase(unused);
     }
-    sessions_[token] = Session{now, stamp};
+    sessions_[token] = Session{now, now, stamp};
     return token;
 }
 
@@ -191,6 +193,7 @@ bool Sessions::valid(const std::string& token, std::size_t stamp) {
         sessions_.erase(it);
         return false;
     }
+    it->second.used = now;
     return true;
 }
 

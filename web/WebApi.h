@@ -98,6 +98,7 @@ private:
     mutable std::mutex mutex_;
     struct Session {
         Clock::time_point started;
+        Clock::time_point used;  // last found valid: a full table gives up the longest unused first
         std::size_t stamp;
     };
     std::map<std::string, Session> sessions_;

@@ -66,11 +66,17 @@ TEST(WebSessions, EndAfterTwelveHoursAndStayBounded) {
     EXPECT_FALSE(sessions.valid(first));
     EXPECT_FALSE(sessions.valid(""));
 
+    // A full table gives up the session unused the longest, never one in use however old.
+    const std::string inUse = sessions.create();
     for (size_t i = 0; i < Sessions::maxSessions + 50; ++i) {
         clock.t += std::chrono::milliseconds(1);
         sessions.create();
+        if (i % 100 == 0) {
+            EXPECT_TRUE(sessions.valid(inUse));
+        }
     }
     EXPECT_LE(sessions.size(), Sessions::maxSessions);
+    EXPECT_TRUE(sessions.valid(inUse));
     const std::string last = sessions.create();
     EXPECT_TRUE(sessions.valid(last));
     sessions.end(last);
