@@ -283,7 +283,8 @@ public:
     Impl(Backend& backend, Api::Console console, WebServer::Options options)
         : backend_(backend), console_(console), api_(backend, std::move(console)), options_(std::move(options)) {
         new_task_queue = [this] {
-            return new BoundedPool(options_.threads, options_.maxWaitingConnections);
+            return new BoundedPool(options_.maxSubscribers + options_.maxPerAddress + options_.spareThreads,
+                                   options_.maxWaitingConnections);
         };
         // SO_REUSEADDR only: the library's default also sets SO_REUSEPORT, which would let a second
         // server bind the same port and take a share of this one's connections.

@@ -4,7 +4,8 @@
 // Server-Sent Events that tells every open page the whole state again whenever it changes.
 //
 // Every open push stream holds one of the server's worker threads, so the pool is sized for the
-// subscriber cap plus room for ordinary calls; a stream past the cap is answered 503. Connections
+// subscriber cap, one address's share of connections and room for ordinary calls; a stream past the
+// cap is answered 503. Connections
 // waiting for a free worker are bounded too: past that bound a new connection is closed at once.
 // One peer address may hold only a share of the connections, so one client cannot take them all.
 #include <cstddef>
@@ -20,7 +21,9 @@ public:
     struct Options {
         std::string listenAddress;  // numeric address; "" = every address
         int port = 0;               // 0 = any free port (tests)
-        size_t threads = 72;
+        // Workers: every stream at the cap and one address's share of idle connections leave
+        // spareThreads for everyone else's calls.
+        size_t spareThreads = 16;
         size_t maxSubscribers = 56;
         size_t maxWaitingConnections = 128;
         size_t maxPerAddress = 16;  // connections one peer address may hold at once
