@@ -1,13 +1,14 @@
 #pragma once
 // Wrong passwords per peer address, counted across every face that asks for the password: the
 // fifth within a minute shuts the address out for a minute, on every face at once. Bounded: the
-// stalest address is forgotten first.
+// stalest address not shut out is forgotten first.
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace net {
@@ -80,9 +81,13 @@ private:
             return now >= e.blockedUntil && (e.failures.empty() || now - e.failures.back() >= window);
         });
         if (entries_.size() < maxAddresses) return;
-        auto stalest = std::min_element(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) {
-            return a.second.lastSeen < b.second.lastSeen;
-        });
+        // A shut-out address is forgotten only when every address is: wrong passwords from many
+        // other addresses must not let it back in early.
+        const auto key = [now](const auto& entry) {
+            return std::pair(now < entry.second.blockedUntil, entry.second.lastSeen);
+        };
+        auto stalest = std::min_element(entries_.begin(), entries_.end(),
+                                        [&](const auto& a, const auto& b) { return key(a) < key(b); });
         entries_.erase(stalest);
     }
 

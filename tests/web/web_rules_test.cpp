@@ -105,10 +105,16 @@ TEST(WebLoginLimiter, FiveWrongWithinAMinuteShutTheAddressOutForAMinute) {
     clock.t += std::chrono::seconds(1);
     EXPECT_FALSE(limiter.blocked("192.0.2.1"));
 
-    // Many addresses: the table stays bounded, and a fresh block still holds.
-    for (int i = 0; i < 3000; ++i) limiter.failed("10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+    // Many addresses: the table stays bounded, and neither a block made before them nor one after
+    // is forgotten for them.
+    for (int i = 0; i < 5; ++i) limiter.failed("192.0.2.8");
+    for (int i = 0; i < 3000; ++i) {
+        clock.t += std::chrono::milliseconds(1);
+        limiter.failed("10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250));
+    }
     for (int i = 0; i < 5; ++i) limiter.failed("192.0.2.9");
     EXPECT_LE(limiter.size(), LoginLimiter::maxAddresses);
+    EXPECT_TRUE(limiter.blocked("192.0.2.8"));
     EXPECT_TRUE(limiter.blocked("192.0.2.9"));
 }
 
