@@ -19,9 +19,9 @@ let messageTimer = null;
 // holds a request back while all its connections to the server are busy.
 const CALL_LIMIT_MS = 10000;
 
-async function call(path, body) {
+async function call(path, body, limit = CALL_LIMIT_MS) {
   const abort = new AbortController();
-  const timer = setTimeout(() => abort.abort(), CALL_LIMIT_MS);
+  const timer = setTimeout(() => abort.abort(), limit);
   const options = { credentials: 'same-origin', headers: {}, signal: abort.signal };
   if (body !== undefined) {
     options.method = 'POST';
@@ -156,16 +156,27 @@ function errorText(r) {
 }
 
 // Taps go out one after another, in the order they were made: sent side by side, they could reach
-// the server in any order and leave an output showing an earlier tap than the last.
+// the server in any order and leave an output showing an earlier tap than the last. Each keeps its
+// own time limit from the moment it was made, and a logout drops those still waiting.
 let taps = Promise.resolve();
+let tapRound = 0;
 
 function route(output, input, cell) {
   cell.classList.add('busy');
-  taps = taps.then(() => sendRoute(output, input, cell));
+  const deadline = Date.now() + CALL_LIMIT_MS;
+  const round = tapRound;
+  const send = () => sendRoute(output, input, cell, deadline, round);
+  taps = taps.then(send, send);
 }
 
-async function sendRoute(output, input, cell) {
-  const r = await call('/api/route', { output: output === 'both' ? 'both' : Number(output), input });
+async function sendRoute(output, input, cell, deadline, round) {
+  const left = deadline - Date.now();
+  if (round !== tapRound || left <= 0) {
+    cell.classList.remove('busy');
+    if (round === tapRound) say('The server did not answer in time.', true);
+    return;
+  }
+  const r = await call('/api/route', { output: output === 'both' ? 'both' : Number(output), input }, left);
   cell.classList.remove('busy');
   if (r.status === 401) return showLogin();
   say(r.status === 200 ? '' : errorText(r), r.status !== 200);
@@ -261,6 +272,7 @@ function follow() {
 }
 
 function showLogin() {
+  tapRound++;  // taps made before are not sent with the next login
   stopFollowing();
   $('main-view').hidden = true;
   $('logout').hidden = true;
