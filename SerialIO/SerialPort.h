@@ -56,8 +56,9 @@ public:
 };
 
 // Called on the writing thread just before a write has to wait for the device to take its bytes
-// (its buffer full, or flow control holding it back), at most once per write: a writer that others
-// wait on can let them go on first. nullptr (the default) for none.
+// (its buffer full, or flow control holding it back; on Windows, a write not done within 20 ms), at
+// most once per write call: a writer that others wait on can let them go on first. nullptr (the
+// default) for none.
 void setWriteWaitNotice(void (*notice)());
 
 }  // namespace SerialIO

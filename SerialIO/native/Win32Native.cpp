@@ -69,6 +69,8 @@ bool meansDeviceGone(DWORD e) {
 
 // The line errors of ClearCommError the Sig* and RxOverflow queries report.
 constexpr DWORD kLineErrors = CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_BREAK | CE_RXOVER;
+// A few frames' time at 9600 baud: a write still pending after it is waiting for room on the line.
+constexpr DWORD writeWaitMs = 20;
 
 struct Handle {
     HANDLE file = INVALID_HANDLE_VALUE;
@@ -196,8 +198,11 @@ public:
         DWORD sent = 0;
         if (!transfer(*h, "WriteFile", [&](OVERLAPPED* ov) {
                 const BOOL done = WriteFile(h->file, data, static_cast<DWORD>(count), nullptr, ov);
-                if (!done && GetLastError() == ERROR_IO_PENDING) {
-                    noticeWriteWait();  // may wait for room until the transmit time-out
+                // An overlapped write is pending until its bytes are sent, even on an idle line:
+                // only one still pending after a frame's time is waiting for room.
+                if (!done && GetLastError() == ERROR_IO_PENDING &&
+                    WaitForSingleObject(ov->hEvent, writeWaitMs) == WAIT_TIMEOUT) {
+                    noticeWriteWait();
                     SetLastError(ERROR_IO_PENDING);
                 }
                 return done;
