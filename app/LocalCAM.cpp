@@ -196,8 +196,11 @@ SerialWatch::Clock::time_point LocalCAM::serialSince() const { return watch_->si
 void LocalCAM::ShowReady(const std::string& readyLine) {
     ShowStat(readyLine);
     // The console has said why already.
-    if (portWanted_ && !watch_->up() && !KIVO::headless.load())
+    if (portWanted_ && !watch_->up() && !KIVO::headless.load()) {
         localgui->ShowStatus("Serial device " + sop->devicePath() + " not open");
+        // Back meanwhile: the watcher's word may have come before this one.
+        if (watch_->up()) localgui->ShowStatus("Serial device " + sop->devicePath() + " back");
+    }
 }
 
 int LocalCAM::addSerialObserver(SerialWatch::Observer observer) { return watch_->addObserver(std::move(observer)); }
