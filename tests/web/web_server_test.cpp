@@ -285,11 +285,18 @@ TEST_F(WebTest, RequestsWithoutBoundEndTheirConnection) {
 }
 
 // Idle connections from one address take only their share of the workers: the page stays open to
-// others, and to the same address once one of its connections ends.
+// others, even with every stream place taken, and to the same address once one of its connections
+// ends.
 TEST_F(WebTest, OneAddressHoldsOnlyItsShareOfConnections) {
     web::WebServer::Options options;
     options.maxPerAddress = 3;
+    options.maxSubscribers = 1;
+    options.spareThreads = 1;
     start(options);
+    login();
+    TestClient stream(face->port(), "127.0.0.3");
+    stream.sendRaw("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\nCookie: " + cookie + "\r\n\r\n");
+    ASSERT_TRUE(streamShows(stream, "data: "));
     const std::string get = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     const auto served = [&](TestClient& c) {
         c.sendRaw(get);
