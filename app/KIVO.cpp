@@ -101,10 +101,11 @@ void KIVO::init() {
     DelayT(2000);
     // Step 8.
     hub->ShowReady(ReadyLine());
-    // Pings for the service manager's watchdog while the hub answers: its serial lock, its session
-    // and its window state can each be taken and let go.
+    // Pings for the service manager's watchdog while the hub answers: its serial lock can be taken
+    // (or its writes end, one by one, on a line that takes no bytes), its session and its window
+    // state can be taken and let go.
     ServiceNotify::startWatchdog([hub] {
-        { const std::lock_guard<std::recursive_mutex> lock(LocalCAM::critsect); }
+        hub->waitForLineTurn();
         (void)hub->currentSession();
         (void)hub->gui().statusText();
     });

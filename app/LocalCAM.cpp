@@ -158,6 +158,7 @@ bool LocalCAM::writeCommand(const std::vector<uint8_t>& bytes) {
     if (lineClosed) return false;  // the process is ending: the state file has had its last save
     notedEarly = false;
     SerIn = sop->SendSerial(bytes);
+    ++writesEnded_;
     // A write the port refused is reported, not taken for success.
     if (sop->GetSerError() != 0) return false;
     // The port tells the record as soon as the bytes are on the line, not after its pacing pause; a
@@ -192,6 +193,13 @@ void LocalCAM::endStartUp() { startingUp_ = false; }
 bool LocalCAM::serialUp() const { return portWanted_ && watch_->up(); }
 
 SerialWatch::Clock::time_point LocalCAM::serialSince() const { return watch_->since(); }
+
+void LocalCAM::waitForLineTurn() const {
+    const uint64_t before = writesEnded_.load();
+    std::unique_lock<std::recursive_mutex> lock(critsect, std::defer_lock);
+    // Polled: the lock is not fair, and its holders may take it back at once for the next write.
+    while (!lock.try_lock() && writesEnded_.load() == before) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
 
 void LocalCAM::ShowReady(const std::string& readyLine) {
     ShowStat(readyLine);
@@ -251,7 +259,8 @@ void LocalCAM::CommandB6() {
 }
 
 LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId requester,
-                                      const std::function<void()>& beforeWait) {
+                                      const std::function<void()>& beforeWait,
+                                      std::optional<std::chrono::steady_clock::time_point> takeLineBy) {
     if (output < 0 || output > Routing::outputs || input < 1 || input > Routing::inputs)
         return RouteResult::BadIndex;
     // Whichever face asks (a session has its own scope already), the console and status lines of the
@@ -269,7 +278,17 @@ LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId r
         std::unique_lock<std::recursive_mutex> lock(critsect, std::try_to_lock);
         if (!lock.owns_lock()) {
             noticeWait();  // another selection holds the line
-            lock.lock();
+            if (!takeLineBy) {
+                lock.lock();
+            } else {
+                while (!lock.try_lock()) {
+                    if (std::chrono::steady_clock::now() >= *takeLineBy) {
+                        ShowStat("Serial line busy: selection of input #" + std::to_string(input) + " not sent");
+                        return RouteResult::Busy;
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+            }
         }
         // Checked under critsect, so no other selection slips in between the check and the frames.
         for (int o = first; o <= last; ++o)

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -88,10 +89,14 @@ public:
     // make it wait: for the line while another selection holds it, or in the pause after a frame
     // (that is, after the first frame is on the line). A face whose thread has other work hands it
     // on from there without waking anyone before the frame.
-    enum class RouteResult { Ok, BadIndex, Locked, LineDown, WriteFailed };
+    // takeLineBy, when given: a selection that cannot have the line by then (other selections
+    // hold it, each write waiting out its time-out on a line that takes no bytes) sends nothing
+    // and is Busy, since whoever asked has given up on it.
+    enum class RouteResult { Ok, BadIndex, Locked, LineDown, WriteFailed, Busy };
     static constexpr Routing::ClientId lockChecked = ~Routing::ClientId{0};
     RouteResult Route(int output, int input, Routing::ClientId requester = 0,
-                      const std::function<void()>& beforeWait = {});
+                      const std::function<void()>& beforeWait = {},
+                      std::optional<std::chrono::steady_clock::time_point> takeLineBy = std::nullopt);
 
     // The routing record: every frame written successfully through CommandB0 is recorded here.
     Routing& routing() const { return *routing_; }
@@ -104,6 +109,10 @@ public:
     bool serialUp() const;
     // When the line last went up or down (the hub's construction before any change).
     SerialWatch::Clock::time_point serialSince() const;
+    // Returns once the serial lock is free, or once a write under it has ended since the call: a
+    // line that takes no bytes keeps the lock busy with writes that each end at their time-out,
+    // which is slow but no hang. (The service manager's watchdog asks this.)
+    void waitForLineTurn() const;
     // Shows the ready line; in the window, a configured line that is not up follows it, so that the
     // status field does not end on "Ready" while the device is missing (its return is shown too).
     void ShowReady(const std::string& readyLine);
@@ -149,6 +158,7 @@ private:
     bool portWanted_ = true;                    // the configuration names a port (not COM0)
     std::unique_ptr<SerialWatch> watch_;        // built after sop, freed before it
     std::atomic<bool> startingUp_{true};
+    std::atomic<uint64_t> writesEnded_{0};  // every write to the port, done or failed
     std::array<int, Routing::outputs> startRouting_{};  // guarded by critsect; input per output, 0 = none
     std::shared_ptr<SessionThreads> threads_ = std::make_shared<SessionThreads>();
     net::LoginLimiter logins_;

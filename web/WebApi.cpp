@@ -319,6 +319,8 @@ Response Api::route(const Request& request) {
             return errorResponse(423, "a router client holds the lock of this output");
         case Backend::RouteResult::LineDown:
             return errorResponse(409, "the serial line is down");
+        case Backend::RouteResult::Busy:
+            return errorResponse(409, "the serial line is busy (its writes wait out their time-out): nothing was sent");
         case Backend::RouteResult::WriteFailed:
             break;
     }

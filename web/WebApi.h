@@ -68,7 +68,7 @@ using LoginLimiter = net::LoginLimiter;
 class Backend {
 public:
     virtual ~Backend() = default;
-    enum class RouteResult { Ok, BadIndex, Locked, LineDown, WriteFailed };
+    enum class RouteResult { Ok, BadIndex, Locked, LineDown, WriteFailed, Busy };
     // Blocks while the frames go out. who: the console record's name ("web 192.0.2.7").
     virtual RouteResult route(int output, int input, const std::string& who) = 0;
     virtual bool setLabel(bool input, int index, const std::string& label, const std::string& who) = 0;

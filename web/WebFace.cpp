@@ -1,5 +1,6 @@
 #include "web/WebFace.h"
 
+#include <chrono>
 #include <ctime>
 #include <functional>
 
@@ -30,8 +31,10 @@ HubBackend::HubBackend(LocalCAM& hub) : hub_(hub) {}
 
 Backend::RouteResult HubBackend::route(int output, int input, const std::string& who) {
     Routing::Source scope(who);
-    switch (hub_.Route(output, input)) {
+    // Given up short of the page's own 10 s: a tap the page has called lost never goes out later.
+    switch (hub_.Route(output, input, 0, {}, std::chrono::steady_clock::now() + std::chrono::seconds(8))) {
         case LocalCAM::RouteResult::Ok: return RouteResult::Ok;
+        case LocalCAM::RouteResult::Busy: return RouteResult::Busy;
         case LocalCAM::RouteResult::BadIndex: return RouteResult::BadIndex;
         case LocalCAM::RouteResult::Locked: return RouteResult::Locked;
         case LocalCAM::RouteResult::LineDown: return RouteResult::LineDown;

@@ -112,6 +112,34 @@ TEST_F(HubTest, CloseButtonEndsTheConnectedSession) {
     EXPECT_EQ(next.readLine(), "OK");
 }
 
+// The watchdog's question: a holder that keeps the serial lock while its writes end one after
+// another (each at the time-out of a line taking no bytes) is busy, not hung.
+TEST_F(HubTest, LineTurnComesWithAWriteEndingUnderAHeldLock) {
+    KIVO::autoaccept = false;
+    makeHub();
+    std::atomic<bool> locked{false};
+    std::atomic<bool> write{false};
+    std::atomic<bool> answered{false};
+    std::thread holder([&] {
+        std::lock_guard<std::recursive_mutex> lock(LocalCAM::critsect);
+        locked = true;
+        while (!write) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        hub->CommandB0({0xFE, 0x01, 0x02});
+        waitFor([&] { return answered.load(); });
+    });
+    ASSERT_TRUE(waitFor([&] { return locked.load(); }));
+    std::thread watchdog([&] {
+        hub->waitForLineTurn();
+        answered = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(answered.load()) << "answered while the lock was held and no write ended";
+    write = true;
+    EXPECT_TRUE(waitFor([&] { return answered.load(); })) << "no answer though a write ended";
+    watchdog.join();
+    holder.join();
+}
+
 TEST_F(HubTest, DelayWaitsForTheLockHolder) {
     KIVO::autoaccept = false;
     makeHub();

@@ -290,6 +290,22 @@ TEST_F(HubRouteTest, BeforeWaitFollowsTheFirstFrameOrPrecedesWaitingForTheLine) 
     EXPECT_EQ(port->frames(), (std::vector<Frame>{{0xFE, 0x01, 0x06}}));
     EXPECT_EQ(told().size(), 1u);
 
+    // A caller that gives up by a time: a line held past it gets nothing, not a late frame.
+    port->clear();
+    {
+        std::thread holder([&] {
+            std::lock_guard<std::recursive_mutex> lock(LocalCAM::critsect);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto by = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+        EXPECT_EQ(hub->Route(1, 8, 0, {}, by), LocalCAM::RouteResult::Busy);
+        holder.join();
+    }
+    EXPECT_TRUE(port->frames().empty());
+    EXPECT_EQ(hub->Route(1, 8, 0, {}, std::chrono::steady_clock::now() + std::chrono::seconds(5)),
+              LocalCAM::RouteResult::Ok);
+
     framesWhenTold.clear();
     EXPECT_EQ(hub->Route(3, 1, 0, tell), LocalCAM::RouteResult::BadIndex);
     port->failWrites = true;
