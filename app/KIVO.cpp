@@ -358,7 +358,12 @@ void KIVO::OutLine(const std::string& line) {
 void KIVO::HoldConsoleLines() { ++held.depth; }
 
 void KIVO::ReleaseConsoleLines() {
-    if (held.depth == 0 || --held.depth > 0 || held.slot < 0) return;
+    if (held.depth == 0 || --held.depth > 0) return;
+    HandOnHeldLines();
+}
+
+void KIVO::HandOnHeldLines() {
+    if (held.slot < 0) return;
     // A slot is taken only with the first kept line, so the lines are there.
     const std::unique_ptr<std::vector<Console::Entry>> lines(std::exchange(held.lines, nullptr));
     Console& c = console();

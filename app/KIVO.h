@@ -90,6 +90,9 @@ public:
     // of other threads written meanwhile wait for the held ones. Used through CommandScope.
     static void HoldConsoleLines();
     static void ReleaseConsoleLines();
+    // Hands the lines held so far on at once, the hold going on: for a thread about to wait, whose
+    // held lines would keep every other thread's back meanwhile.
+    static void HandOnHeldLines();
     static std::string BS2S(const std::vector<uint8_t>& bytes, int count);
     // Most bytes one "0x" line may send, from a client or the window; the selector's frames are three
     // bytes long, and a longer line would hold every other selection for seconds.

@@ -16,7 +16,8 @@ void KIVO16::set(int input) {
     bool sent = false;
     {
         // One whole selection at a time: both frames leave together, whichever thread asks.
-        std::lock_guard<std::recursive_mutex> lock(LocalCAM::critsect);
+        std::unique_lock<std::recursive_mutex> lock(LocalCAM::critsect, std::defer_lock);
+        LocalCAM::takeLine(lock);
         const auto n = static_cast<uint8_t>(input);
         kivocmd1[2] = n;
         kivocmd2[2] = n;

@@ -135,13 +135,20 @@ bool LocalCAM::OpenServerSocket(int port) {
     }
 }
 
+void LocalCAM::takeLine(std::unique_lock<std::recursive_mutex>& lock) {
+    if (lock.try_lock()) return;
+    KIVO::HandOnHeldLines();
+    lock.lock();
+}
+
 bool LocalCAM::CommandB0(const std::vector<uint8_t>& bytes) {
     // While the line is down a command is refused at once, never kept for later. Without a port
     // (COM0) the port accepts and drops every command.
     if (!portWanted_ || serialUp()) {
         // critsect keeps a command's bytes together on the line; a driver already holds it for a
         // whole selection (the lock is recursive).
-        std::lock_guard<std::recursive_mutex> lock(critsect);
+        std::unique_lock<std::recursive_mutex> lock(critsect, std::defer_lock);
+        takeLine(lock);
         if (writeCommand(bytes)) return true;
     } else if (startingUp_) {
         std::lock_guard<std::recursive_mutex> lock(critsect);
@@ -278,6 +285,7 @@ LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId r
         std::unique_lock<std::recursive_mutex> lock(critsect, std::try_to_lock);
         if (!lock.owns_lock()) {
             noticeWait();  // another selection holds the line
+            KIVO::HandOnHeldLines();
             if (!takeLineBy) {
                 lock.lock();
             } else {

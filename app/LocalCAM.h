@@ -50,6 +50,9 @@ public:
     // Held around each whole device command (both frames of a selection) and taken by DelayT.
     // Recursive, as a monitor is: a driver may pause (DelayT) while it holds the lock.
     static std::recursive_mutex critsect;
+    // Takes critsect; a thread that must wait for it first hands on the console lines its command
+    // holds, so a line held up (writes waiting out their time-out) silences no other thread.
+    static void takeLine(std::unique_lock<std::recursive_mutex>& lock);
     static std::atomic<Device*> cam;
     // Set by exitNow(): nothing more goes on the line (checked under critsect).
     static std::atomic<bool> lineClosed;

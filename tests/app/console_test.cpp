@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -13,6 +15,7 @@
 
 #include "app/CommandScope.h"
 #include "app/KIVO.h"
+#include "app/LocalCAM.h"
 
 namespace {
 
@@ -64,6 +67,29 @@ TEST_F(ConsoleTest, HeldLinesKeepTheOrderOfEveryThread) {
                                                    "other thread, after the command's first line",
                                                    "Selected Input #3", "inner", "other thread, last",
                                                    "after the command"}));
+}
+
+// A command that waits for a line other selections hold (each write waiting out its time-out on a
+// line that takes no bytes) keeps no other thread's lines back meanwhile.
+TEST_F(ConsoleTest, ACommandWaitingForTheLineHoldsNoOtherThreadsLines) {
+    std::unique_lock<std::recursive_mutex> line(LocalCAM::critsect);
+    std::atomic<bool> asked{false};
+    std::thread command([&] {
+        CommandScope scope;
+        KIVO::OutLine("Client Command: Set3");
+        asked = true;
+        std::unique_lock<std::recursive_mutex> lock(LocalCAM::critsect, std::defer_lock);
+        LocalCAM::takeLine(lock);
+        KIVO::OutLine("Selected Input #3");
+    });
+    while (!asked) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // waiting for the line
+    KIVO::OutLine("other thread, meanwhile");
+    EXPECT_TRUE(KIVO::FlushConsole()) << "a waiting command held the console";
+    line.unlock();
+    command.join();
+    EXPECT_EQ(written(), (std::vector<std::string>{"Client Command: Set3", "other thread, meanwhile",
+                                                   "Selected Input #3"}));
 }
 
 TEST_F(ConsoleTest, AFloodOfHeldLinesIsBoundedAndCounted) {
