@@ -205,7 +205,8 @@ void LocalCAM::waitForLineTurn() const {
     const uint64_t before = writesEnded_.load();
     std::unique_lock<std::recursive_mutex> lock(critsect, std::defer_lock);
     // Polled: the lock is not fair, and its holders may take it back at once for the next write.
-    while (!lock.try_lock() && writesEnded_.load() == before) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (!lock.try_lock() && writesEnded_.load() == before)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 void LocalCAM::ShowReady(const std::string& readyLine) {

@@ -3,12 +3,12 @@
 // client session; the driver's only path to the serial port and to the status line.
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
