@@ -135,10 +135,20 @@ bool LocalCAM::OpenServerSocket(int port) {
     }
 }
 
-void LocalCAM::takeLine(std::unique_lock<std::recursive_mutex>& lock) {
-    if (lock.try_lock()) return;
+bool LocalCAM::takeLine(std::unique_lock<std::recursive_mutex>& lock,
+                        std::optional<std::chrono::steady_clock::time_point> by) {
+    if (lock.try_lock()) return true;
+    noticeWait();  // another selection holds the line
     KIVO::HandOnHeldLines();
-    lock.lock();
+    if (!by) {
+        lock.lock();
+        return true;
+    }
+    while (!lock.try_lock()) {
+        if (std::chrono::steady_clock::now() >= *by) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 bool LocalCAM::CommandB0(const std::vector<uint8_t>& bytes) {
@@ -283,21 +293,10 @@ LocalCAM::RouteResult LocalCAM::Route(int output, int input, Routing::ClientId r
         const std::function<void()>* saved;
     } notice(beforeWait);
     {
-        std::unique_lock<std::recursive_mutex> lock(critsect, std::try_to_lock);
-        if (!lock.owns_lock()) {
-            noticeWait();  // another selection holds the line
-            KIVO::HandOnHeldLines();
-            if (!takeLineBy) {
-                lock.lock();
-            } else {
-                while (!lock.try_lock()) {
-                    if (std::chrono::steady_clock::now() >= *takeLineBy) {
-                        ShowStat("Serial line busy: selection of input #" + std::to_string(input) + " not sent");
-                        return RouteResult::Busy;
-                    }
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                }
-            }
+        std::unique_lock<std::recursive_mutex> lock(critsect, std::defer_lock);
+        if (!takeLine(lock, takeLineBy)) {
+            ShowStat("Serial line busy: selection of input #" + std::to_string(input) + " not sent");
+            return RouteResult::Busy;
         }
         // Checked under critsect, so no other selection slips in between the check and the frames.
         for (int o = first; o <= last; ++o)

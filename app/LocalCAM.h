@@ -50,9 +50,12 @@ public:
     // Held around each whole device command (both frames of a selection) and taken by DelayT.
     // Recursive, as a monitor is: a driver may pause (DelayT) while it holds the lock.
     static std::recursive_mutex critsect;
-    // Takes critsect; a thread that must wait for it first hands on the console lines its command
-    // holds, so a line held up (writes waiting out their time-out) silences no other thread.
-    static void takeLine(std::unique_lock<std::recursive_mutex>& lock);
+    // Takes critsect; a thread that must wait for it first tells the face that asked (Route's
+    // beforeWait) and hands on the console lines its command holds, so a line held up (writes
+    // waiting out their time-out) silences no other thread. With `by`: false, the lock not taken,
+    // when it is not free by then.
+    static bool takeLine(std::unique_lock<std::recursive_mutex>& lock,
+                         std::optional<std::chrono::steady_clock::time_point> by = std::nullopt);
     static std::atomic<Device*> cam;
     // Set by exitNow(): nothing more goes on the line (checked under critsect).
     static std::atomic<bool> lineClosed;

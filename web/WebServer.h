@@ -5,8 +5,8 @@
 //
 // Every open push stream holds one of the server's worker threads, so the pool is sized for the
 // subscriber cap, one address's share of connections and room for ordinary calls; a stream past the
-// cap is answered 503. Connections
-// waiting for a free worker are bounded too: past that bound a new connection is closed at once.
+// cap is answered 503. Connections waiting for a free worker are bounded too: past that bound a new
+// connection is closed at once.
 // One peer address may hold only a share of the connections, so one client cannot take them all.
 #include <cstddef>
 #include <memory>

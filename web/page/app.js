@@ -18,6 +18,7 @@ let messageTimer = null;
 // A request the browser could not send within this time is given up, never sent later: a browser
 // holds a request back while all its connections to the server are busy.
 const CALL_LIMIT_MS = 10000;
+const TOO_LATE = 'The server did not answer in time.';
 
 async function call(path, body, limit = CALL_LIMIT_MS) {
   const abort = new AbortController();
@@ -34,7 +35,7 @@ async function call(path, body, limit = CALL_LIMIT_MS) {
     res = await fetch(path, options);
     try { data = await res.json(); } catch (e) { /* 204 and friends have no body */ }
   } catch (e) {
-    const error = abort.signal.aborted ? 'The server did not answer in time.' : 'The server cannot be reached.';
+    const error = abort.signal.aborted ? TOO_LATE : 'The server cannot be reached.';
     return { status: 0, data: { error } };
   } finally {
     clearTimeout(timer);
@@ -173,7 +174,7 @@ async function sendRoute(output, input, cell, deadline, round) {
   const left = deadline - Date.now();
   if (round !== tapRound || left <= 0) {
     cell.classList.remove('busy');
-    if (round === tapRound) say('The server did not answer in time.', true);
+    if (round === tapRound) say(TOO_LATE, true);
     return;
   }
   const r = await call('/api/route', { output: output === 'both' ? 'both' : Number(output), input }, left);
